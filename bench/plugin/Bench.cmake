@@ -1,0 +1,6 @@
+file(GLOB TZ_PLUGIN_BENCH CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*.cpp)
+add_executable(tz_bench_plugin ${TZ_PLUGIN_BENCH})
+target_link_libraries(tz_bench_plugin PRIVATE TZStrip benchmark::benchmark_main)
+target_include_directories(tz_bench_plugin PRIVATE $<TARGET_PROPERTY:TZStrip,INCLUDE_DIRECTORIES>)
+target_compile_definitions(tz_bench_plugin PRIVATE $<TARGET_PROPERTY:TZStrip,COMPILE_DEFINITIONS>)
+target_compile_options(tz_bench_plugin PRIVATE ${TZ_WARNINGS})
