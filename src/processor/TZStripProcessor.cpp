@@ -256,7 +256,7 @@ void TZStripProcessor::setStateInformation(const void* data, int sizeInBytes)
     const auto scale = static_cast<float>(static_cast<double>(tree.getProperty("guiScale", 1.0)));
     restoredGuiScale.exchange(std::isfinite(scale) && scale >= 1.0f ? std::min(scale, maxGuiScale) : 1.0f);
     guiScaleUserSet.exchange(static_cast<bool>(tree.getProperty("guiScaleUserSet", false)));
-    state.replaceState(tree);
+    replaceState(tree);
 }
 
 juce::File TZStripProcessor::startupDefaultFile()
@@ -273,7 +273,26 @@ void TZStripProcessor::loadStartupDefault()
     if (!file.existsAsFile())
         return;
     if (const auto xml = juce::XmlDocument::parse(file))
-        state.replaceState(juce::ValueTree::fromXml(*xml));
+        replaceState(juce::ValueTree::fromXml(*xml));
+}
+
+// A stored state may list only some parameters: the others keep their current values rather than
+// falling back to their defaults.
+void TZStripProcessor::replaceState(juce::ValueTree tree)
+{
+    if (!tree.isValid())
+        return;
+    for (auto* parameter : getParameters())
+    {
+        const auto* ranged = dynamic_cast<juce::RangedAudioParameter*>(parameter);
+        if (ranged == nullptr || tree.getChildWithProperty("id", ranged->getParameterID()).isValid())
+            continue;
+        juce::ValueTree child("PARAM");
+        child.setProperty("id", ranged->getParameterID(), nullptr);
+        child.setProperty("value", ranged->convertFrom0to1(ranged->getValue()), nullptr);
+        tree.appendChild(child, nullptr);
+    }
+    state.replaceState(tree);
 }
 
 juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()

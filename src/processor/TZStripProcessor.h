@@ -80,6 +80,7 @@ private:
 
     void publishMeters(const BlockStats& stats, int numSamples, bool singleStrip);
     void loadStartupDefault();
+    void replaceState(juce::ValueTree tree);
 
     std::array<std::atomic<float>*, static_cast<int>(omvitz::Control::count)> controls{};
     std::array<float, static_cast<int>(omvitz::Control::count)> defaults{};

@@ -61,6 +61,13 @@ juce::String stringIdOf(const juce::AudioProcessorParameter& parameter)
     return it != knownIds().end() ? it->second : juce::String();
 }
 
+void prepare(juce::AudioPluginInstance& instance, double sampleRate, int blockSize)
+{
+    constexpr int settleMs = 50;
+    instance.prepareToPlay(sampleRate, blockSize);
+    juce::MessageManager::getInstance()->runDispatchLoopUntil(settleMs);
+}
+
 juce::AudioProcessorParameter* findParameter(juce::AudioPluginInstance& instance, const juce::String& id)
 {
     for (auto* parameter : instance.getParameters())

@@ -27,6 +27,10 @@ LoadedPlugin loadBundle(const juce::String& bundlePath, double sampleRate, int b
 // empty when it is none of ours (the wrapper's own bypass, for example).
 juce::String stringIdOf(const juce::AudioProcessorParameter& parameter);
 
+// Prepares the plug-in and lets the host side take in what the plug-in reported while preparing (its
+// latency arrives as an asynchronous restart request on the message thread).
+void prepare(juce::AudioPluginInstance& instance, double sampleRate, int blockSize);
+
 juce::AudioProcessorParameter* findParameter(juce::AudioPluginInstance& instance, const juce::String& id);
 
 juce::AudioProcessor::BusesLayout makeLayout(const juce::AudioChannelSet& input,

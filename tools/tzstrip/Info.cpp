@@ -28,8 +28,10 @@ juce::var describeParameter(int index, juce::AudioProcessorParameter& parameter,
     object->setProperty("defaultText", parameter.getText(defaultValue, 256));
     const auto text0 = parameter.getText(0.0f, 256);
     const auto text1 = parameter.getText(1.0f, 256);
-    object->setProperty("min", numberOrNull(text0));
-    object->setProperty("max", numberOrNull(text1));
+    // A read-only meter's plain range is its normalised range; elsewhere the value texts carry the units.
+    const bool meter = !parameter.isAutomatable();
+    object->setProperty("min", meter ? juce::var(0.0) : numberOrNull(text0));
+    object->setProperty("max", meter ? juce::var(1.0) : numberOrNull(text1));
     object->setProperty("automatable", parameter.isAutomatable());
     object->setProperty("meta", parameter.isMetaParameter());
     object->setProperty("category", static_cast<int>(parameter.getCategory()));
@@ -79,7 +81,7 @@ int runInfo(const juce::StringArray& args)
     layouts.add(describeLayout(instance, stereo, mono, false));
 
     instance.setBusesLayout(makeLayout(stereo, stereo, false));
-    instance.prepareToPlay(rate, block);
+    prepare(instance, rate, block);
     info->setProperty("latency", instance.getLatencySamples());
     info->setProperty("layouts", layouts);
 

@@ -140,9 +140,9 @@ Audio demoSignal(double rate)
         const double t = i / rate;
         const double beat = std::fmod(t, 0.5);
         const double kick =
-            0.7 * std::exp(-beat * 18.0) * std::sin(twoPi * (50.0 + 80.0 * std::exp(-beat * 30.0)) * beat);
+            0.5 * std::exp(-beat * 18.0) * std::sin(twoPi * (50.0 + 80.0 * std::exp(-beat * 30.0)) * beat);
         const double hat = std::fmod(t + 0.25, 0.5) < 0.03 ? 0.15 * (random.nextFloat() * 2.0f - 1.0f) : 0.0;
-        const double swell = t < 2.0 ? 0.12 : (t < 3.0 ? 0.6 : 0.0);
+        const double swell = t < 2.0 ? 0.1 : (t < 3.0 ? 0.45 : 0.0);
         const double chordL = std::sin(twoPi * 220.0 * t) + std::sin(twoPi * 277.2 * t);
         const double chordR = std::sin(twoPi * 220.0 * t) + std::sin(twoPi * 329.6 * t);
         const double drums = t < 3.5 ? kick + hat : 0.0;
@@ -155,8 +155,7 @@ Audio demoSignal(double rate)
 float normalisedFor(juce::AudioProcessorParameter& parameter, const juce::String& id,
                     const juce::String& value)
 {
-    if (!parameter.isAutomatable() &&
-        parameter.getCategory() != juce::AudioProcessorParameter::genericParameter)
+    if (!parameter.isAutomatable())
         throw CommandError(id.toStdString() + " is a read-only meter");
     const int steps = parameter.getNumSteps();
     if (parameter.isDiscrete() && steps >= 2 && steps < 64)
@@ -266,7 +265,7 @@ int runRender(const juce::StringArray& args)
     }
 
     plugin.setNonRealtime(true);
-    plugin.prepareToPlay(input.rate, options.block);
+    prepare(plugin, input.rate, options.block);
 
     const int length = input.samples.getNumSamples();
     const int bufferChannels = channels + (key ? 1 : 0);
@@ -303,8 +302,7 @@ int runRender(const juce::StringArray& args)
     report->setProperty("outRmsDb", out.rmsDb());
     auto* meters = new juce::DynamicObject();
     for (auto* parameter : plugin.getParameters())
-        if (parameter->getCategory() != juce::AudioProcessorParameter::genericParameter ||
-            !parameter->isAutomatable())
+        if (!parameter->isAutomatable())
             if (const auto id = stringIdOf(*parameter); id.isNotEmpty())
                 meters->setProperty(id, parameter->getValue());
     report->setProperty("meters", juce::var(meters));

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Sets everything up, builds the plug-in, the host, the tests and the benchmarks, and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release
+cmake --build build-test -j2
+ctest --test-dir build-test --output-on-failure -j2

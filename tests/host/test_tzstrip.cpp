@@ -1,0 +1,269 @@
+// The built VST3 bundle, loaded by tzstrip the way a DAW loads it.
+#include "processor/ParameterIds.h"
+
+#include <juce_audio_formats/juce_audio_formats.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace
+{
+struct Run
+{
+    int exitCode = -1;
+    juce::String output;
+};
+
+Run tzstrip(const juce::StringArray& args)
+{
+    juce::StringArray command{TZSTRIP_EXE};
+    command.addArray(args);
+    juce::ChildProcess process;
+    Run run;
+    if (!process.start(command, juce::ChildProcess::wantStdOut | juce::ChildProcess::wantStdErr))
+        return run;
+    run.output = process.readAllProcessOutput();
+    process.waitForProcessToFinish(60000);
+    run.exitCode = static_cast<int>(process.getExitCode());
+    return run;
+}
+
+juce::String bundle()
+{
+    return juce::File(TZ_VST3_BUNDLE).getFullPathName();
+}
+
+juce::AudioBuffer<float> impulse(int channels, int length, int at, float amplitude = 0.5f)
+{
+    juce::AudioBuffer<float> audio(channels, length);
+    audio.clear();
+    for (int c = 0; c < channels; ++c)
+        audio.setSample(c, at, amplitude);
+    return audio;
+}
+
+int peakIndex(const juce::AudioBuffer<float>& audio, int channel)
+{
+    int best = 0;
+    for (int i = 1; i < audio.getNumSamples(); ++i)
+        if (std::abs(audio.getSample(channel, i)) > std::abs(audio.getSample(channel, best)))
+            best = i;
+    return best;
+}
+
+struct TzStrip : testing::Test
+{
+    juce::TemporaryFile folderFile;
+    juce::File dir;
+
+    void SetUp() override
+    {
+        dir = folderFile.getFile();
+        ASSERT_TRUE(dir.createDirectory());
+    }
+    void TearDown() override { dir.deleteRecursively(); }
+
+    juce::String path(const char* name) const { return dir.getChildFile(name).getFullPathName(); }
+
+    juce::String writeWav(const char* name, const juce::AudioBuffer<float>& audio, double rate) const
+    {
+        const auto file = dir.getChildFile(name);
+        file.deleteFile();
+        juce::WavAudioFormat wav;
+        std::unique_ptr<juce::AudioFormatWriter> writer(
+            wav.createWriterFor(new juce::FileOutputStream(file), rate,
+                                static_cast<unsigned>(audio.getNumChannels()), 32, {}, 0));
+        writer->writeFromAudioSampleBuffer(audio, 0, audio.getNumSamples());
+        return file.getFullPathName();
+    }
+
+    static juce::AudioBuffer<float> readWav(const juce::String& file, double* rate = nullptr)
+    {
+        juce::WavAudioFormat wav;
+        std::unique_ptr<juce::AudioFormatReader> reader(
+            wav.createReaderFor(new juce::FileInputStream(juce::File(file)), true));
+        juce::AudioBuffer<float> audio;
+        if (reader == nullptr)
+            return audio;
+        if (rate != nullptr)
+            *rate = reader->sampleRate;
+        audio.setSize(int(reader->numChannels), int(reader->lengthInSamples));
+        reader->read(&audio, 0, audio.getNumSamples(), 0, true, true);
+        return audio;
+    }
+};
+} // namespace
+
+TEST_F(TzStrip, InfoShowsIdentityLayoutsAndParametersInOrder)
+{
+    const auto run = tzstrip({"info", bundle()});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const auto info = juce::JSON::parse(run.output);
+    EXPECT_EQ(info["name"].toString(), "OMVI Audio Ondrel Channel");
+    EXPECT_EQ(info["vendor"].toString(), "OMVI Audio");
+    EXPECT_EQ(info["version"].toString(), "1.2.4");
+    EXPECT_EQ(info["category"].toString(), "Fx|Dynamics|EQ");
+    EXPECT_EQ(int(info["latency"]), 45);
+
+    const auto* layouts = info["layouts"].getArray();
+    ASSERT_NE(layouts, nullptr);
+    ASSERT_EQ(layouts->size(), 5);
+    for (const auto& layout : *layouts)
+    {
+        const bool same = layout["input"].toString() == layout["output"].toString();
+        EXPECT_EQ(bool(layout["accepted"]), same) << juce::JSON::toString(layout, true);
+    }
+
+    const auto* parameters = info["parameters"].getArray();
+    ASSERT_NE(parameters, nullptr);
+    ASSERT_EQ(parameters->size(), 54); // our 53 and the wrapper's own bypass
+    juce::StringArray ids;
+    for (const char* id : omvitz::controlIds)
+        ids.add(id);
+    for (const char* id : omvitz::meterIds)
+        ids.add(id);
+    for (int i = 0; i < 53; ++i)
+    {
+        const auto& p = (*parameters)[i];
+        EXPECT_EQ(p["id"].toString(), ids[i]) << i;
+        EXPECT_EQ(bool(p["automatable"]), i < 47) << ids[i];
+    }
+    EXPECT_TRUE(bool((*parameters)[53]["bypass"]));
+    EXPECT_EQ((*parameters)[53]["id"].toString(), "");
+
+    const auto& fader = (*parameters)[44];
+    EXPECT_EQ(fader["name"].toString(), "Fader");
+    EXPECT_NEAR(double(fader["default"]), 0.78, 1e-6);
+    EXPECT_EQ(fader["defaultText"].toString(), "0.00");
+    EXPECT_EQ(double(fader["min"]), -60.0);
+    EXPECT_EQ(double(fader["max"]), 10.0);
+    EXPECT_EQ((*parameters)[10]["textHalf"].toString(), "Expander");
+    EXPECT_EQ((*parameters)[47]["text1"].toString(), "-99.0 dB");
+}
+
+// The output is the input 45 samples late, whatever the rate and block size.
+TEST_F(TzStrip, ImpulseArrivesFortyFiveSamplesLateAtEveryRate)
+{
+    for (const auto& [rate, block] : {std::pair{44100.0, 512}, {96000.0, 1}, {192000.0, 4096}, {22050.0, 37}})
+    {
+        const auto in = writeWav("impulse.wav", impulse(2, 8000, 1000), rate);
+        const auto out = path("out.wav");
+        const auto run = tzstrip({"render", bundle(), in, out, "--block", juce::String(block)});
+        ASSERT_EQ(run.exitCode, 0) << run.output;
+        double outRate = 0.0;
+        const auto audio = readWav(out, &outRate);
+        EXPECT_EQ(outRate, rate);
+        ASSERT_EQ(audio.getNumSamples(), 8000);
+        EXPECT_EQ(peakIndex(audio, 0), 1045) << rate;
+        EXPECT_EQ(peakIndex(audio, 1), 1045) << rate;
+        EXPECT_NEAR(audio.getSample(0, 1045), 0.5f, 0.03f);
+    }
+}
+
+TEST_F(TzStrip, MonoStereoAndForceMono)
+{
+    juce::AudioBuffer<float> stereo(2, 4800);
+    for (int i = 0; i < stereo.getNumSamples(); ++i)
+    {
+        stereo.setSample(0, i, 0.4f * std::sin(0.05f * float(i)));
+        stereo.setSample(1, i, i == 2000 ? 0.8f : 0.0f);
+    }
+    const auto in = writeWav("stereo.wav", stereo, 48000.0);
+    const auto out = path("out.wav");
+
+    ASSERT_EQ(tzstrip({"render", bundle(), in, out}).exitCode, 0);
+    auto audio = readWav(out);
+    ASSERT_EQ(audio.getNumChannels(), 2);
+    EXPECT_EQ(peakIndex(audio, 1), 2045); // the channels stay apart
+    EXPECT_LT(std::abs(audio.getSample(1, 1000)), 0.01f);
+
+    ASSERT_EQ(tzstrip({"render", bundle(), in, out, "--set", "forceMono=1"}).exitCode, 0);
+    audio = readWav(out);
+    ASSERT_EQ(audio.getNumChannels(), 2);
+    for (int i = 0; i < audio.getNumSamples(); ++i)
+        ASSERT_EQ(audio.getSample(0, i), audio.getSample(1, i)) << i;
+    // the processed mid signal: (L + R) / 2, 45 samples late
+    EXPECT_NEAR(audio.getSample(0, 2045), 0.5f * (0.4f * std::sin(0.05f * 2000.0f) + 0.8f), 0.03f);
+
+    ASSERT_EQ(tzstrip({"render", bundle(), in, out, "--mono"}).exitCode, 0);
+    audio = readWav(out);
+    EXPECT_EQ(audio.getNumChannels(), 1);
+    EXPECT_EQ(audio.getNumSamples(), 4800);
+}
+
+TEST_F(TzStrip, DemoRenderReportsLevels)
+{
+    const auto out = path("demo.wav");
+    const auto run = tzstrip({"render", bundle(), out, "--rate", "44100"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const auto report = juce::JSON::parse(run.output);
+    double rate = 0.0;
+    const auto audio = readWav(out, &rate);
+    EXPECT_EQ(rate, 44100.0);
+    EXPECT_GT(audio.getNumSamples(), 2 * 44100);
+    EXPECT_EQ(int(report["samples"]), audio.getNumSamples());
+    const float peak = audio.getMagnitude(0, audio.getNumSamples());
+    EXPECT_NEAR(double(report["outPeakDb"]), 20.0 * std::log10(peak), 1e-3);
+    EXPECT_LT(double(report["inPeakDb"]), 0.0);
+    EXPECT_GT(double(report["inRmsDb"]), -30.0);
+}
+
+TEST_F(TzStrip, BadInvocationsFailWithOneLine)
+{
+    const auto fake = dir.getChildFile("Fake.vst3");
+    fake.getChildFile("Contents/x86_64-linux").createDirectory();
+    fake.getChildFile("Contents/x86_64-linux/Fake.so").replaceWithText("not a library");
+    const auto text = dir.getChildFile("text.wav");
+    text.replaceWithText("not audio");
+    const auto in = writeWav("in.wav", impulse(1, 1000, 10), 48000.0);
+    const auto shortKey = writeWav("key.wav", impulse(1, 999, 10), 48000.0);
+    const auto otherRateKey = writeWav("key2.wav", impulse(1, 1000, 10), 44100.0);
+    const auto out = path("out.wav");
+
+    const juce::StringArray cases[] = {
+        {"render", path("missing.vst3"), out},
+        {"render", fake.getFullPathName(), out},
+        {"info", fake.getFullPathName()},
+        {"render", bundle(), text.getFullPathName(), out},
+        {"render", bundle(), path("missing.wav"), out},
+        {"render", bundle(), in, out, "--set", "noSuchId=1"},
+        {"render", bundle(), in, out, "--set", "fader=11"},
+        {"render", bundle(), in, out, "--set", "gateMode=3"},
+        {"render", bundle(), in, out, "--set", "hpfHz=abc"},
+        {"render", bundle(), in, out, "--set", "grComp=0.5"},
+        {"render", bundle(), in, out, "--key", shortKey},
+        {"render", bundle(), in, out, "--key", otherRateKey},
+        {"render", bundle(), in, out, "--block", "0"},
+        {"frobnicate"},
+    };
+    for (const auto& args : cases)
+    {
+        const auto run = tzstrip(args);
+        EXPECT_NE(run.exitCode, 0) << args.joinIntoString(" ");
+        const auto lines = juce::StringArray::fromLines(run.output.trim());
+        EXPECT_EQ(lines.size(), 1) << run.output;
+        EXPECT_TRUE(run.output.startsWith("tzstrip: ")) << run.output;
+    }
+}
+
+TEST_F(TzStrip, SettingsAcceptUnitsNamesAndIndices)
+{
+    // the impulse comes after the gains' 10 ms glides from unity have settled
+    const auto in = writeWav("in.wav", impulse(1, 8000, 6000), 48000.0);
+    const auto out = path("out.wav");
+    const auto level = [&](const juce::StringArray& sets)
+    {
+        juce::StringArray args{"render", bundle(), in, out};
+        for (const auto& s : sets)
+            args.addArray(juce::StringArray{"--set", s});
+        const auto run = tzstrip(args);
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        return readWav(out).getSample(0, 6045);
+    };
+    const float unity = level({});
+    EXPECT_NEAR(level({"fader=-6"}) / unity, std::pow(10.0f, -6.0f / 20.0f), 0.01f);
+    EXPECT_NEAR(level({"phase=1"}) / unity, -1.0f, 0.01f);
+    EXPECT_NEAR(level({"outTrim=6", "lineGain=-6"}) / unity, 1.0f, 0.01f);
+    EXPECT_NEAR(level({"gateMode=Gate", "linkMode=1"}) / unity, 1.0f, 0.01f); // gate open on the impulse
+}
