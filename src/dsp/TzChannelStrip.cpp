@@ -109,7 +109,8 @@ void TzChannelStrip::updateFilters()
 {
     const double nyquistGuard = 0.49 * sampleRate;
     hpf.setHighPass(std::min(std::clamp(static_cast<double>(hpfHz), 20.0, 320.0), nyquistGuard), sampleRate);
-    lpf.setLowPass(std::min(std::clamp(static_cast<double>(lpfHz), 6000.0, 19000.0), nyquistGuard), sampleRate);
+    lpf.setLowPass(std::min(std::clamp(static_cast<double>(lpfHz), 6000.0, 19000.0), nyquistGuard),
+                   sampleRate);
 }
 
 float TzChannelStrip::processSample(float x, float key)
@@ -152,7 +153,7 @@ float TzChannelStrip::processSample(float x, float key)
     const DynamicsGain gain =
         dynamics.process(detector, dynamics.stereoLinked && partner ? &partner->dynamics : nullptr);
     if (gain.totalDb != 0.0f)
-        s *= dbToGain(gain.totalDb);
+        s *= TzDynamics::dbToGain(gain.totalDb);
     s = vcaColour(s, gain.totalDb);
     s = makeup(s, gain.compDb);
 
@@ -226,7 +227,8 @@ float TzChannelStrip::vcaColour(float s, float reductionDb)
     const double width = points[k + 1] - points[k];
     const double v = width < 1e-9 ? 0.0 : (a - points[k]) / width;
 
-    const auto blend = [&](const auto& tables, double at) {
+    const auto blend = [&](const auto& tables, double at)
+    {
         const double lower = curve.lk(tables[k], at);
         return lower + v * (curve.lk(tables[k + 1], at) - lower);
     };

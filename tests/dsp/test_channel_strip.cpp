@@ -67,9 +67,9 @@ TEST(ChannelStripFilters, CornersSitWhereAskedAfterClamping)
     };
     const Case cases[] = {
         {48000.0, 100.0f, 100.0f, 12000.0f, 12000.0f},
-        {48000.0, 10.0f, 20.0f, 25000.0f, 19000.0f},   // below and above the working ranges
-        {48000.0, 400.0f, 320.0f, 5000.0f, 6000.0f},    // the other ends
-        {20000.0, 315.0f, 315.0f, 18000.0f, 9800.0f},   // never above 0.49 x the rate
+        {48000.0, 10.0f, 20.0f, 25000.0f, 19000.0f},  // below and above the working ranges
+        {48000.0, 400.0f, 320.0f, 5000.0f, 6000.0f},  // the other ends
+        {20000.0, 315.0f, 315.0f, 18000.0f, 9800.0f}, // never above 0.49 x the rate
         {192000.0, 31.5f, 31.5f, 18000.0f, 18000.0f},
     };
     for (const auto& c : cases)
@@ -85,7 +85,8 @@ TEST(ChannelStripFilters, CornersSitWhereAskedAfterClamping)
         EXPECT_NEAR(magnitudeAt(strip->hpf, c.rate / 2.0 * 0.999, c.rate), 1.0, 1e-3);
         EXPECT_NEAR(magnitudeAt(strip->lpf, 1.0, c.rate), 1.0, 1e-9);
         const double r = 1.0 / c.hpfExpected; // analogue Butterworth response at 1 Hz, far below the corner
-        EXPECT_NEAR(magnitudeAt(strip->hpf, 1.0, c.rate), r * r / std::sqrt(1.0 + r * r * r * r), 0.01 * r * r);
+        EXPECT_NEAR(magnitudeAt(strip->hpf, 1.0, c.rate), r * r / std::sqrt(1.0 + r * r * r * r),
+                    0.01 * r * r);
     }
 }
 
@@ -114,7 +115,7 @@ TEST(ChannelStripRouting, ImpulseArrivesFortyFiveSamplesLateInEveryRouting)
         bool eqOn, preDyn, sidechain;
     };
     const Case cases[] = {{true, false, false}, {false, false, false}, {true, true, false},
-                          {false, true, false}, {true, false, true},  {false, false, true}};
+                          {false, true, false}, {true, false, true},   {false, false, true}};
     for (const auto& c : cases)
     {
         TZParams p;
@@ -159,7 +160,8 @@ TEST(ChannelStripGains, InputPathChangeSnapsTheInputGain)
     TZParams p;
     p.lineGainDb = 6.0f;
     auto strip = makeStrip(p);
-    EXPECT_FLOAT_EQ(strip->inGain, 1.9952623f); // a new strip starts on the mic path: the first line setting snaps
+    EXPECT_FLOAT_EQ(strip->inGain,
+                    1.9952623f); // a new strip starts on the mic path: the first line setting snaps
     p.lineSelected = false;
     p.micGainDb = 40.0f;
     strip->applyParams(p);
@@ -174,7 +176,8 @@ TEST(ChannelStripGains, InputPathChangeSnapsTheInputGain)
 // Small-signal level through the strip: the pad and the mic gain leave it alone, line gain moves it 1:1.
 TEST(ChannelStripGains, SmallSignalLevels)
 {
-    const auto level = [](const TZParams& p) {
+    const auto level = [](const TZParams& p)
+    {
         auto strip = makeStrip(p);
         return 20.0 * std::log10(rms(run(*strip, sine(1000.0, 0.01, 24000)), 12000));
     };

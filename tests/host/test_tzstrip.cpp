@@ -267,3 +267,35 @@ TEST_F(TzStrip, SettingsAcceptUnitsNamesAndIndices)
     EXPECT_NEAR(level({"outTrim=6", "lineGain=-6"}) / unity, 1.0f, 0.01f);
     EXPECT_NEAR(level({"gateMode=Gate", "linkMode=1"}) / unity, 1.0f, 0.01f); // gate open on the impulse
 }
+
+// With the external key on, the gate listens to the sidechain: a silent key shuts it by its range, a loud
+// key holds it open, on mono and stereo tracks alike.
+TEST_F(TzStrip, SidechainKeysTheGate)
+{
+    constexpr int length = 48000;
+    for (const int channels : {1, 2})
+    {
+        juce::AudioBuffer<float> signal(channels, length), loudKey(1, length), silentKey(1, length);
+        silentKey.clear();
+        for (int i = 0; i < length; ++i)
+        {
+            const float s = 0.3f * std::sin(0.13f * float(i));
+            for (int c = 0; c < channels; ++c)
+                signal.setSample(c, i, s);
+            loudKey.setSample(0, i, 0.5f * std::sin(0.02f * float(i)));
+        }
+        const auto in = writeWav("in.wav", signal, 48000.0);
+        const auto out = path("out.wav");
+        const auto endLevelDb = [&](const juce::AudioBuffer<float>& key)
+        {
+            const auto keyFile = writeWav("key.wav", key, 48000.0);
+            const auto run = tzstrip({"render", bundle(), in, out, "--key", keyFile, "--set", "gateMode=Gate",
+                                      "--set", "gateKey=1", "--set", "gateRel=30"});
+            EXPECT_EQ(run.exitCode, 0) << run.output;
+            const auto audio = readWav(out);
+            return 20.0f * std::log10(audio.getRMSLevel(0, length - 4800, 4800) / (0.3f / std::sqrt(2.0f)));
+        };
+        EXPECT_NEAR(endLevelDb(silentKey), -40.0f, 0.5f) << channels;
+        EXPECT_NEAR(endLevelDb(loudKey), 0.0f, 0.2f) << channels;
+    }
+}

@@ -198,3 +198,60 @@ TEST_F(Processor, AbsurdParameterValuesReadAsDefaults)
     runSine(0.5, 10);
     EXPECT_GT(processor.outPeakDb.load(), -20.0f);
 }
+
+namespace
+{
+// Drives the left and right inputs with constant levels, a DC level making the detector level exact.
+void runLevels(Processor& t, float left, float right, int blocks)
+{
+    for (int b = 0; b < blocks; ++b)
+    {
+        for (int i = 0; i < blockSize; ++i)
+        {
+            t.buffer.setSample(0, i, left);
+            t.buffer.setSample(1, i, right);
+        }
+        t.processor.processBlock(t.buffer, t.midi);
+    }
+}
+} // namespace
+
+// With the compressor at -30 dBFS effective threshold and 4:1, a -6.02 dBFS level is 23.98 dB over:
+// the reduction is 23.98 x -(1 - 1/4) = -17.98 dB. The quiet channel's gate is shut to its 40 dB range.
+TEST_F(Processor, PublishesTheDeeperReductionOfTheTwoStrips)
+{
+    set("compOn", 1.0f);
+    set("compThr", -10.0f);
+    set("compRatio", 4.0f);
+    set("gateMode", 2.0f);
+    set("gateRel", 30.0f);
+    const float expectedComp = -(30.0f - 6.0206f) * 0.75f;
+    for (const bool loudLeft : {true, false})
+    {
+        runLevels(*this, loudLeft ? 0.5f : 0.0f, loudLeft ? 0.0f : 0.5f, 200);
+        EXPECT_NEAR(processor.compGrDb.load(), expectedComp, 0.05f) << loudLeft;
+        EXPECT_NEAR(processor.gateGrDb.load(), -40.0f, 0.05f) << loudLeft;
+        EXPECT_NEAR(meter("grComp"), 1.0f - std::pow(10.0f, processor.compGrDb.load() / 20.0f), 1e-6f);
+        EXPECT_NEAR(meter("grGate"), 1.0f - std::pow(10.0f, -2.0f), 1e-4f);
+    }
+}
+
+// A burst on the left alone: in "Stereo" the right channel is reduced with it, in "Dual" it is not.
+TEST_F(Processor, StereoLinkSharesTheReduction)
+{
+    set("compOn", 1.0f);
+    set("compThr", -10.0f);
+    set("compAuto", 0.0f);
+    const auto rightLevelDuringBurst = [this](float link)
+    {
+        set("linkMode", link);
+        runLevels(*this, 0.01f, 0.01f, 100);
+        runLevels(*this, 0.8f, 0.01f, 50);
+        return std::abs(buffer.getSample(1, blockSize - 1));
+    };
+    const float dual = rightLevelDuringBurst(0.0f);
+    const float linked = rightLevelDuringBurst(1.0f);
+    EXPECT_NEAR(dual, 0.01f, 0.0005f);
+    // 0.8 is 1.94 dB below full scale: 28.06 dB over the threshold at 4:1 takes 21.04 dB off both channels
+    EXPECT_NEAR(20.0f * std::log10(linked / 0.01f), -28.06f * 0.75f, 0.2f);
+}
