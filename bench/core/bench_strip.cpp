@@ -22,3 +22,13 @@ static void BM_StripProcessSample(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_StripProcessSample);
+
+// A prepare after the first: the curves are baked once per process, so this is the strip's own set-up.
+static void BM_StripLaterPrepare(benchmark::State& state)
+{
+    auto strip = std::make_unique<omvitz::TzChannelStrip>();
+    strip->prepare(48000.0);
+    for (auto _ : state)
+        strip->prepare(44100.0);
+}
+BENCHMARK(BM_StripLaterPrepare)->Unit(benchmark::kMicrosecond);

@@ -5,22 +5,43 @@
 namespace omvipccn
 {
 
-// Static transfer curve of an NE5534 follower, stored as output minus input plus its running integral.
+// Static transfer curve of an NE5534 unity-gain follower on a given supply rail, obtained by sweeping the
+// transistor-level circuit slowly over +-range volts. Stored as output minus input (the deviation) on 8192
+// evenly spaced input voltages, plus the running trapezoidal integral of that deviation for first-order
+// antiderivative anti-aliasing.
 struct NE5534Curve
 {
-    double range = 24.0;
-    double delta = 0.0;
+    static constexpr int tableSize = 8192;
+
+    double range = 24.0; // half-span of the tables, volts
+    double delta = 0.0;  // input spacing of the entries, 2 * range / 8191
     std::vector<double> deviation;
     std::vector<double> integral;
     bool baked = false;
+
+    // Simulates the follower on +-rail volts and fills both tables (about 365 000 simulator steps).
+    void bake(double rail);
+
+    // Linear interpolation in one of the tables at input voltage v; the end entries beyond the span (and for
+    // a NaN input, the first entry).
+    double lk(const std::vector<double>& table, double v) const
+    {
+        const double t = (v + range) / delta;
+        if (!(t > 0.0))
+            return table.front();
+        if (t >= tableSize - 1)
+            return table.back();
+        const int i = static_cast<int>(t);
+        const double* p = table.data() + i;
+        return p[0] + (t - i) * (p[1] - p[0]);
+    }
 };
 
-// The process-wide curve for a supply rail (19 V or 16 V), baked on first use.
-inline const NE5534Curve& sharedNE5534Curve(double rail)
-{
-    static const NE5534Curve rail19;
-    static const NE5534Curve rail16;
-    return rail > 17.5 ? rail19 : rail16;
-}
+// The process-wide curve for a supply rail, baked on first use under thread-safe one-time initialisation and
+// read-only afterwards. Rails above 17.5 V get the 19 V curve, the others the 16 V curve.
+const NE5534Curve& sharedNE5534Curve(double rail);
+
+// How many times the shared curve for that rail has been baked in this process (0 before first use, then 1).
+int sharedNE5534BakeCount(double rail);
 
 } // namespace omvipccn

@@ -31,6 +31,9 @@ float finiteOrZero(float x)
 
 void TzChannelStrip::prepare(double newSampleRate)
 {
+    // The first prepare in the process bakes the shared curves, side by side; later ones find them ready.
+    omvipccn::bakeSharedCurves();
+
     sampleRate = newSampleRate;
     supply.prepare(sampleRate);
 

@@ -1,4 +1,6 @@
 // The built VST3 bundle, loaded by tzstrip the way a DAW loads it.
+#include "circuit/NE5534Curve.h"
+#include "circuit/VcaCurve.h"
 #include "processor/ParameterIds.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
@@ -6,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 
 namespace
 {
@@ -265,7 +268,7 @@ TEST_F(TzStrip, SettingsAcceptUnitsNamesAndIndices)
     EXPECT_NEAR(level({"fader=-6"}) / unity, std::pow(10.0f, -6.0f / 20.0f), 0.01f);
     EXPECT_NEAR(level({"phase=1"}) / unity, -1.0f, 0.01f);
     EXPECT_NEAR(level({"outTrim=6", "lineGain=-6"}) / unity, 1.0f, 0.01f);
-    EXPECT_NEAR(level({"gateMode=Gate", "linkMode=1"}) / unity, 1.0f, 0.01f); // gate open on the impulse
+    EXPECT_NEAR(level({"gateMode=Off", "linkMode=Stereo", "eqOn=0"}) / unity, 1.0f, 0.01f);
 }
 
 // With the external key on, the gate listens to the sidechain: a silent key shuts it by its range, a loud
@@ -298,4 +301,38 @@ TEST_F(TzStrip, SidechainKeysTheGate)
         EXPECT_NEAR(endLevelDb(silentKey), -40.0f, 0.5f) << channels;
         EXPECT_NEAR(endLevelDb(loudKey), 0.0f, 0.2f) << channels;
     }
+}
+
+// The curve dump holds exactly the tables the plug-in plays, one row per entry.
+TEST_F(TzStrip, CurvesDumpTheBakedTables)
+{
+    const auto run = tzstrip({"curves", path("curves")});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    omvipccn::bakeSharedCurves();
+    const auto check = [&](const char* name, double range, const std::vector<double>& deviation,
+                           const std::vector<double>& integral)
+    {
+        const auto lines = juce::StringArray::fromLines(
+            dir.getChildFile("curves").getChildFile(name).loadFileAsString().trim());
+        ASSERT_EQ(lines.size(), 8193) << name;
+        EXPECT_EQ(lines[0], "input,deviation,integral");
+        for (const int k : {0, 1, 4095, 4096, 8191})
+        {
+            const auto fields = juce::StringArray::fromTokens(lines[k + 1], ",", "");
+            ASSERT_EQ(fields.size(), 3);
+            const auto exact = [&](int i) { return std::strtod(fields[i].toRawUTF8(), nullptr); };
+            EXPECT_NEAR(exact(0), -range + k * 2.0 * range / 8191.0, 1e-12) << name << k;
+            EXPECT_EQ(exact(1), deviation[size_t(k)]) << name << k;
+            EXPECT_EQ(exact(2), integral[size_t(k)]) << name << k;
+        }
+    };
+    for (const int rail : {19, 16})
+    {
+        const auto& curve = omvipccn::sharedNE5534Curve(rail);
+        check(rail == 19 ? "opamp_19.csv" : "opamp_16.csv", 24.0, curve.deviation, curve.integral);
+    }
+    const auto& vca = omvipccn::sharedVcaCurve();
+    const char* names[] = {"vca_0.csv", "vca_5.csv", "vca_10.csv", "vca_15.csv", "vca_20.csv", "vca_24.csv"};
+    for (size_t t = 0; t < 6; ++t)
+        check(names[t], 8.0, vca.deviation[t], vca.integral[t]);
 }

@@ -236,22 +236,32 @@ TEST_F(Processor, PublishesTheDeeperReductionOfTheTwoStrips)
     }
 }
 
-// A burst on the left alone: in "Stereo" the right channel is reduced with it, in "Dual" it is not.
+// A burst on the left alone: in "Stereo" the quiet right channel is reduced with it, in "Dual" it is not.
+// The left detector sees a DC level of 0.8 (-1.94 dBFS): 28.06 dB over the -30 dBFS threshold at 4:1 takes
+// 21.04 dB off. The right channel is a -40 dBFS sine, below the knee of its own compressor.
 TEST_F(Processor, StereoLinkSharesTheReduction)
 {
     set("compOn", 1.0f);
     set("compThr", -10.0f);
     set("compAuto", 0.0f);
-    const auto rightLevelDuringBurst = [this](float link)
+    const auto rightLevelDuringBurstDb = [this](float link)
     {
         set("linkMode", link);
-        runLevels(*this, 0.01f, 0.01f, 100);
-        runLevels(*this, 0.8f, 0.01f, 50);
-        return std::abs(buffer.getSample(1, blockSize - 1));
+        float rms = 0.0f;
+        for (int b = 0; b < 150; ++b)
+        {
+            for (int i = 0; i < blockSize; ++i, phase += 2.0 * 3.141592653589793 * 1000.0 / rate)
+            {
+                buffer.setSample(0, i, b < 100 ? 0.0f : 0.8f);
+                buffer.setSample(1, i, static_cast<float>(0.01 * std::sin(phase)));
+            }
+            processor.processBlock(buffer, midi);
+            rms = buffer.getRMSLevel(1, 0, blockSize);
+        }
+        return 20.0f * std::log10(rms / (0.01f / std::sqrt(2.0f)));
     };
-    const float dual = rightLevelDuringBurst(0.0f);
-    const float linked = rightLevelDuringBurst(1.0f);
-    EXPECT_NEAR(dual, 0.01f, 0.0005f);
-    // 0.8 is 1.94 dB below full scale: 28.06 dB over the threshold at 4:1 takes 21.04 dB off both channels
-    EXPECT_NEAR(20.0f * std::log10(linked / 0.01f), -28.06f * 0.75f, 0.2f);
+    // A few tenths of a dB go to the amplifier and VCA curves' local gain around 0 V, where so small a
+    // signal sits.
+    EXPECT_NEAR(rightLevelDuringBurstDb(0.0f), 0.0f, 0.3f);
+    EXPECT_NEAR(rightLevelDuringBurstDb(1.0f), -28.06f * 0.75f, 0.5f);
 }

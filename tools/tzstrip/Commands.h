@@ -8,5 +8,6 @@ namespace tzstrip
 // Each command takes the arguments after its name and returns the process exit status.
 int runInfo(const juce::StringArray& args);
 int runRender(const juce::StringArray& args);
+int runCurves(const juce::StringArray& args);
 
 } // namespace tzstrip

@@ -10,7 +10,8 @@ namespace
 constexpr const char* usage =
     "usage: tzstrip info BUNDLE\n"
     "       tzstrip render BUNDLE [IN.wav] OUT.wav [--set ID=VALUE]... [--key KEY.wav]\n"
-    "                      [--rate HZ] [--block N] [--mono]\n";
+    "                      [--rate HZ] [--block N] [--mono]\n"
+    "       tzstrip curves DIR\n";
 }
 
 int main(int argc, char* argv[])
@@ -33,6 +34,8 @@ int main(int argc, char* argv[])
             return tzstrip::runInfo(args);
         if (command == "render")
             return tzstrip::runRender(args);
+        if (command == "curves")
+            return tzstrip::runCurves(args);
         throw tzstrip::CommandError("unknown command '" + command.toStdString() + "' (try --help)");
     }
     catch (const tzstrip::CommandError& e)
