@@ -5,5 +5,5 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release
-cmake --build build-test -j2
+cmake --build build-test -j2 --target core_tests plugin_tests tz_bench_core tz_bench_plugin
 ctest --test-dir build-test --output-on-failure -j2

@@ -5,12 +5,34 @@
 #include <cmath>
 #include <memory>
 
-// One channel through the whole strip, one sample at a time, at default settings; an item is a sample.
+namespace
+{
+omvitz::TZParams settingsFor(int variant)
+{
+    omvitz::TZParams p;
+    if (variant >= 1) // microphone path: transformer and mic amplifier
+    {
+        p.lineSelected = false;
+        p.micGainDb = 40.0f;
+    }
+    if (variant >= 2) // and the whole strip working: filters, compressor, expander, make-up
+    {
+        p.hpfOn = p.lpfOn = true;
+        p.compOn = true;
+        p.compThrDb = -4.0f;
+        p.gateMode = 1;
+    }
+    return p;
+}
+} // namespace
+
+// One channel through the whole strip, one sample at a time; an item is a sample. Argument 0: default
+// settings (line input), 1: microphone input, 2: microphone input with filters and dynamics working.
 static void BM_StripProcessSample(benchmark::State& state)
 {
     auto strip = std::make_unique<omvitz::TzChannelStrip>();
     strip->prepare(48000.0);
-    strip->applyParams(omvitz::TZParams{});
+    strip->applyParams(settingsFor(static_cast<int>(state.range(0))));
     float phase = 0.0f;
     for (auto _ : state)
     {
@@ -21,7 +43,7 @@ static void BM_StripProcessSample(benchmark::State& state)
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_StripProcessSample);
+BENCHMARK(BM_StripProcessSample)->Arg(0)->Arg(1)->Arg(2);
 
 // A prepare after the first: the curves are baked once per process, so this is the strip's own set-up.
 static void BM_StripLaterPrepare(benchmark::State& state)

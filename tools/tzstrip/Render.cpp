@@ -6,6 +6,8 @@
 #include <cmath>
 #include <iostream>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace tzstrip
 {
@@ -22,8 +24,7 @@ struct RenderOptions
     juce::String input;
     juce::String output;
     juce::String key;
-    juce::StringPairArray settings; // in the order given
-    juce::StringArray settingOrder;
+    std::vector<std::pair<juce::String, juce::String>> settings; // ID and value, applied in the order given
     std::optional<double> rate;
     int block = defaultBlock;
     bool mono = false;
@@ -61,8 +62,7 @@ RenderOptions parseRenderArgs(const juce::StringArray& args)
             const auto id = setting.upToFirstOccurrenceOf("=", false, false).trim();
             if (!setting.contains("=") || id.isEmpty())
                 throw CommandError("--set takes ID=VALUE, not " + setting.toStdString());
-            options.settings.set(id, setting.fromFirstOccurrenceOf("=", false, false).trim());
-            options.settingOrder.addIfNotAlreadyThere(id);
+            options.settings.emplace_back(id, setting.fromFirstOccurrenceOf("=", false, false).trim());
         }
         else if (arg == "--key")
             options.key = next();
@@ -256,12 +256,12 @@ int runRender(const juce::StringArray& args)
     if (!plugin.setBusesLayout(makeLayout(set, set, key.has_value())))
         throw CommandError("the plug-in refused the " + set.getDescription().toStdString() + " layout");
 
-    for (const auto& id : options.settingOrder)
+    for (const auto& [id, value] : options.settings)
     {
         auto* parameter = findParameter(plugin, id);
         if (parameter == nullptr)
             throw CommandError("unknown parameter ID: " + id.toStdString());
-        parameter->setValueNotifyingHost(normalisedFor(*parameter, id, options.settings[id]));
+        parameter->setValueNotifyingHost(normalisedFor(*parameter, id, value));
     }
 
     plugin.setNonRealtime(true);
