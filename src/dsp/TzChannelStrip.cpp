@@ -145,7 +145,7 @@ float TzChannelStrip::processSample(float x, float key)
     }
     else if (eqPreDyn)
     {
-        s = postEqualiser(s);
+        s = equaliserStage(s);
         detector = gateKey ? key : s;
     }
     else
@@ -161,7 +161,7 @@ float TzChannelStrip::processSample(float x, float key)
     s = makeup(s, gain.compDb);
 
     if (!eqSidechain && !eqPreDyn)
-        s = postEqualiser(s);
+        s = equaliserStage(s);
 
     s *= faderGain;
     s = outputAmp.processSample(s) * trimGain;
@@ -209,7 +209,7 @@ float TzChannelStrip::delayed(float s)
 }
 
 // The equaliser in the main path, or its matching delay when it is switched out, then its amplifier.
-float TzChannelStrip::postEqualiser(float s)
+float TzChannelStrip::equaliserStage(float s)
 {
     const float equalised = eq.processSample(s);
     const float bypassed = delayed(s);

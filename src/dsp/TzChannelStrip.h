@@ -83,7 +83,7 @@ private:
     float inputStage(float s);
     float inputNoise();
     float delayed(float s);
-    float postEqualiser(float s);
+    float equaliserStage(float s);
     float vcaColour(float s, float reductionDb);
     float makeup(float s, float compReductionDb);
     void updateFilters();

@@ -287,3 +287,27 @@ TEST(ChannelStripGains, MicGainDrivesTheAmplifierIntoSaturation)
     EXPECT_LT(thirdHarmonic(20.0f), -70.0);
     EXPECT_GT(thirdHarmonic(70.0f), -20.0);
 }
+
+// With the external key switched on, both sections listen to the key alone: a loud key compresses a quiet
+// signal, and a silent key shuts the gate on a loud one.
+TEST(ChannelStripDynamics, ExternalKeyFeedsBothSections)
+{
+    TZParams p;
+    p.gateKey = true;
+    p.compOn = true;
+    p.compThrDb = -10.0f; // -30 dBFS effective
+    p.compAuto = false;
+    auto compressed = makeStrip(p);
+    for (int i = 0; i < 24000; ++i)
+        compressed->processSample(0.001f, 0.5f);
+    // 0.5 is -6.02 dBFS, 23.98 dB over the threshold at 4:1
+    EXPECT_NEAR(compressed->dynamics.compReductionDb, -23.98f * 0.75f, 0.05f);
+
+    p.compOn = false;
+    p.gateMode = 2;
+    p.gateRelMs = 30.0f;
+    auto gated = makeStrip(p);
+    for (int i = 0; i < 48000; ++i)
+        gated->processSample(0.5f, 0.0f);
+    EXPECT_NEAR(gated->dynamics.gateReductionDb, -40.0f, 0.1f);
+}
