@@ -53,14 +53,6 @@ void buildFollower(pccn::Circuit& c, double rail)
     c.add(std::make_unique<pccn::Resistor>("Rload", out, 0, 100000.0));
 }
 
-// Binomial 5-tap smoothing (1 4 6 4 1)/16 of entries 2 .. n-3; the two entries at each end keep their values.
-void smooth5(std::vector<double>& d)
-{
-    const std::vector<double> c = d;
-    for (std::size_t k = 2; k + 2 < c.size(); ++k)
-        d[k] = (c[k - 2] + 4.0 * c[k - 1] + 6.0 * c[k] + 4.0 * c[k + 1] + c[k + 2]) * 0.0625;
-}
-
 std::atomic<int> bakes19{0};
 std::atomic<int> bakes16{0};
 
@@ -135,40 +127,30 @@ void NE5534Curve::bake(double rail)
     for (int k = 0; k < tableSize; ++k)
         deviation[k] = out[k] - (k * delta - range);
 
-    // Remove the input offset so that 0 V in gives 0 V out.
-    const double offset = lk(deviation, 0.0);
-    for (double& d : deviation)
-        d -= offset;
-
-    smooth5(deviation);
-
-    integral.assign(tableSize, 0.0);
-    for (int k = 1; k < tableSize; ++k)
-        integral[k] = integral[k - 1] + (deviation[k] + deviation[k - 1]) * 0.5 * delta;
+    curvetable::finish(deviation, integral, range, delta);
 
     baked = true;
 }
+
+namespace
+{
+NE5534Curve bakedCurve(double rail, std::atomic<int>& bakes)
+{
+    NE5534Curve curve;
+    curve.bake(rail);
+    bakes.fetch_add(1);
+    return curve;
+}
+} // namespace
 
 const NE5534Curve& sharedNE5534Curve(double rail)
 {
     if (rail > 17.5)
     {
-        static const NE5534Curve curve19 = []
-        {
-            NE5534Curve c;
-            c.bake(19.0);
-            bakes19.fetch_add(1);
-            return c;
-        }();
+        static const NE5534Curve curve19 = bakedCurve(19.0, bakes19);
         return curve19;
     }
-    static const NE5534Curve curve16 = []
-    {
-        NE5534Curve c;
-        c.bake(16.0);
-        bakes16.fetch_add(1);
-        return c;
-    }();
+    static const NE5534Curve curve16 = bakedCurve(16.0, bakes16);
     return curve16;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "circuit/CurveTable.h"
+
 #include <vector>
 
 namespace omvipccn
@@ -26,14 +28,7 @@ struct NE5534Curve
     // a NaN input, the first entry).
     double lk(const std::vector<double>& table, double v) const
     {
-        const double t = (v + range) / delta;
-        if (!(t > 0.0))
-            return table.front();
-        if (t >= tableSize - 1)
-            return table.back();
-        const int i = static_cast<int>(t);
-        const double* p = table.data() + i;
-        return p[0] + (t - i) * (p[1] - p[0]);
+        return curvetable::lookup(table, range, delta, v);
     }
 };
 

@@ -22,14 +22,6 @@ constexpr int kBreakpointSettleSteps = 4000;
 
 std::atomic<int> vcaBakes{0};
 
-// Binomial 5-tap smoothing (1 4 6 4 1)/16 of entries 2 .. n-3; the two entries at each end keep their values.
-void smooth5(std::vector<double>& d)
-{
-    const std::vector<double> c = d;
-    for (std::size_t k = 2; k + 2 < c.size(); ++k)
-        d[k] = (c[k - 2] + 4.0 * c[k - 1] + 6.0 * c[k] + 4.0 * c[k + 1] + c[k + 2]) * 0.0625;
-}
-
 } // namespace
 
 void VcaCurve::bake()
@@ -96,16 +88,7 @@ void VcaCurve::bake()
             dev[static_cast<std::size_t>(k)] = carried - (k * delta - range);
         }
 
-        const double offset = lk(dev, 0.0);
-        for (double& d : dev)
-            d -= offset;
-
-        smooth5(dev);
-
-        std::vector<double>& in = integral[static_cast<std::size_t>(t)];
-        in.assign(tableSize, 0.0);
-        for (std::size_t k = 1; k < in.size(); ++k)
-            in[k] = in[k - 1] + (dev[k] + dev[k - 1]) * 0.5 * delta;
+        curvetable::finish(dev, integral[static_cast<std::size_t>(t)], range, delta);
     }
 
     baked = true;
