@@ -153,3 +153,23 @@ TEST_F(ProcessorFixture, MicLineSwitchIsInverted)
     EXPECT_EQ(processor.readParams().gateMode, 2);
     EXPECT_EQ(processor.readParams().linkMode, 1);
 }
+
+TEST_F(ProcessorFixture, IdentityBusesAndPrograms)
+{
+    EXPECT_EQ(processor.getName(), juce::String("OMVI TZ Strip"));
+    ASSERT_EQ(processor.getBusCount(true), 2);
+    ASSERT_EQ(processor.getBusCount(false), 1);
+    EXPECT_EQ(processor.getBus(true, 0)->getName(), juce::String("Input"));
+    EXPECT_EQ(processor.getBus(true, 0)->getDefaultLayout(), juce::AudioChannelSet::stereo());
+    EXPECT_TRUE(processor.getBus(true, 0)->isEnabledByDefault());
+    EXPECT_EQ(processor.getBus(true, 1)->getName(), juce::String("Sidechain"));
+    EXPECT_EQ(processor.getBus(true, 1)->getDefaultLayout(), juce::AudioChannelSet::mono());
+    EXPECT_FALSE(processor.getBus(true, 1)->isEnabledByDefault());
+    EXPECT_EQ(processor.getBus(false, 0)->getName(), juce::String("Output"));
+    EXPECT_EQ(processor.getNumPrograms(), 1);
+    EXPECT_EQ(processor.getCurrentProgram(), 0);
+    EXPECT_FALSE(processor.acceptsMidi());
+    EXPECT_FALSE(processor.producesMidi());
+    EXPECT_EQ(processor.getTailLengthSeconds(), 0.0);
+    EXPECT_EQ(processor.getLatencySamples(), 0); // reported once prepared
+}
