@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <numeric>
 #include <typeinfo>
 
@@ -12,7 +11,6 @@ namespace pccn
 namespace
 {
 
-constexpr double tinyMagnitude = 1e-30;      // structural-zero and pivot threshold
 constexpr double zeroDiagonalShunt = 1e-9;   // regularisation of structurally zero diagonals
 constexpr double retryDiagonalShift = 1e-12; // added to the diagonal after a failed factorisation
 constexpr int maxNewtonIterations = 30;
@@ -226,9 +224,9 @@ void Circuit::prepare(double sampleRate)
     numM = M;
     dt = 1.0 / sampleRate;
 
-    for (Matrix* m : {&G, &C, &A0, &pattern, &A, &Jnl, &Cnl, &band, &A0work, &Gwork, &Cwork, &linLU})
+    for (Matrix* m : {&G, &C, &A0, &pattern, &A, &Jnl, &Cnl, &A0work, &Gwork, &Cwork, &linLU})
         m->resize(M, M);
-    for (Vector* v : {&b, &bnl, &rhs, &dx, &residual, &hist, &xi, &x, &by})
+    for (Vector* v : {&b, &bnl, &rhs, &dx, &residual, &hist, &xi, &x})
         v->assign(sizeM, 0.0);
     inputs.assign(components.size(), 0.0);
     luPerm.assign(sizeM, 0);
@@ -479,170 +477,32 @@ void Circuit::buildPlans()
     }
     residualBegin[sizeM] = static_cast<int>(residualEntries.size());
 
-    // Banded elimination on the permuted matrix, restricted to the entries that can be nonzero: the band
-    // entries of the structure, the diagonal, and the fill the elimination creates inside the band. Exact
-    // zeros it leaves out would only ever add or subtract zero.
+    // The band of the permuted A0 in the compact rows of the banded solver, and where each nonlinear entry
+    // lands in it. The pattern that fixed the bandwidth holds every nonlinear entry, so all of them lie
+    // inside the band unless a component stamps differently at the two probes; an entry outside is not
+    // part of the banded system and is sent to a spare element after the band.
     const int bw = bandwidthWork;
-    std::vector<char> S(sizeM * sizeM, 0);
+    const int bandStride = 2 * bw + 1;
+    const std::size_t bandSize = sizeM * static_cast<std::size_t>(bandStride);
+    std::vector<int> position(sizeM, 0);
     for (int j = 0; j < M; ++j)
-        for (int k = 0; k < M; ++k)
-        {
-            const int r = rcmWork[static_cast<std::size_t>(j)], c = rcmWork[static_cast<std::size_t>(k)];
-            if (j == k || (std::abs(j - k) <= bw && structural[static_cast<std::size_t>(flat(r, c))]))
-                S[static_cast<std::size_t>(flat(j, k))] = 1;
-        }
-    for (int k = 0; k < M; ++k)
+        position[static_cast<std::size_t>(rcmWork[static_cast<std::size_t>(j)])] = j;
+    const auto bandIndex = [&](int r, int c)
     {
-        const int end = std::min(M, k + bw + 1);
-        for (int r = k + 1; r < end; ++r)
-            if (S[static_cast<std::size_t>(flat(r, k))])
-                for (int c = k + 1; c < end; ++c)
-                    if (S[static_cast<std::size_t>(flat(k, c))])
-                        S[static_cast<std::size_t>(flat(r, c))] = 1;
-    }
-    std::vector<int> id(sizeM * sizeM, -1);
-    std::vector<int> source; // flat index into A of each entry
-    for (int j = 0; j < M; ++j)
-        for (int k = 0; k < M; ++k)
-            if (S[static_cast<std::size_t>(flat(j, k))])
-            {
-                id[static_cast<std::size_t>(flat(j, k))] = static_cast<int>(source.size());
-                source.push_back(
-                    flat(rcmWork[static_cast<std::size_t>(j)], rcmWork[static_cast<std::size_t>(k)]));
-            }
-    const auto idOf = [&](int j, int k) { return id[static_cast<std::size_t>(flat(j, k))]; };
-    const int numEntries = static_cast<int>(source.size());
-
-    // Walk the elimination once, tracking which entries still hold values independent of the nonlinear
-    // stamps. Operations on such values alone are carried out here, in their original order; everything
-    // else becomes part of the per-solve program.
-    std::vector<char> fixed(static_cast<std::size_t>(numEntries));
-    std::vector<double> value(static_cast<std::size_t>(numEntries));
-    std::vector<double> multipliers; // fixed multiplier values, by slot (NaN marks a per-solve slot)
-    bandFillEntry.clear();
-    bandFillSource.clear();
-    bandResetEntry.clear();
-    bandResetValue.clear();
-    for (int q = 0; q < numEntries; ++q)
-    {
-        const int src = source[static_cast<std::size_t>(q)];
-        const bool nonlinear = slotOf[static_cast<std::size_t>(src)] >= 0;
-        fixed[static_cast<std::size_t>(q)] = nonlinear ? 0 : 1;
-        value[static_cast<std::size_t>(q)] = nonlinear ? 0.0 : A0work.data[static_cast<std::size_t>(src)];
-        if (nonlinear)
-        {
-            bandFillEntry.push_back(q);
-            bandFillSource.push_back(src);
-        }
-    }
-    auto makeVariable = [&](int q)
-    {
-        if (fixed[static_cast<std::size_t>(q)])
-        {
-            fixed[static_cast<std::size_t>(q)] = 0;
-            bandResetEntry.push_back(q);
-            bandResetValue.push_back(value[static_cast<std::size_t>(q)]);
-        }
+        const int j = position[static_cast<std::size_t>(r)], k = position[static_cast<std::size_t>(c)];
+        return std::abs(j - k) <= bw ? j * bandStride + k - j + bw : static_cast<int>(bandSize);
     };
-    yBase = 0; // set below, once the number of multiplier slots is known; y entries are encoded as -1 - j
-    bandAlwaysFails = false;
-    bandPivot.assign(sizeM, 0);
-    bandDivBegin.assign(sizeM + 1, 0);
-    bandUpdBegin.assign(sizeM + 1, 0);
-    bandDivisions.clear();
-    bandUpdates.clear();
-    std::vector<BandUpdate> substitution;
-    for (int k = 0; k < M && !bandAlwaysFails; ++k)
-    {
-        const int end = std::min(M, k + bw + 1);
-        const int pq = idOf(k, k);
-        bandPivot[static_cast<std::size_t>(k)] = pq;
-        bandDivBegin[static_cast<std::size_t>(k)] = static_cast<int>(bandDivisions.size());
-        bandUpdBegin[static_cast<std::size_t>(k)] = static_cast<int>(bandUpdates.size());
-        const bool pivotFixed = fixed[static_cast<std::size_t>(pq)] != 0;
-        if (pivotFixed && std::abs(value[static_cast<std::size_t>(pq)]) < tinyMagnitude)
-        {
-            bandAlwaysFails = true;
-            break;
-        }
-        substitution.clear();
-        for (int r = k + 1; r < end; ++r)
-        {
-            const int lq = idOf(r, k);
-            if (lq < 0)
-                continue;
-            substitution.push_back({-1 - r, lq, -1 - k}); // y[r] -= L[r][k] * y[k]
-            const int slot = numEntries + static_cast<int>(multipliers.size());
-            bool multiplierFixed = false;
-            if (pivotFixed && fixed[static_cast<std::size_t>(lq)])
-            {
-                const double t = value[static_cast<std::size_t>(lq)];
-                if (std::abs(t) < tinyMagnitude)
-                    continue; // the row is skipped, every time
-                value[static_cast<std::size_t>(lq)] = t / value[static_cast<std::size_t>(pq)];
-                multipliers.push_back(value[static_cast<std::size_t>(lq)]);
-                multiplierFixed = true;
-            }
-            else
-            {
-                makeVariable(lq);
-                multipliers.push_back(std::numeric_limits<double>::quiet_NaN());
-                bandDivisions.push_back({lq, slot});
-            }
-            for (int c = k + 1; c < end; ++c)
-            {
-                const int uq = idOf(k, c);
-                if (uq < 0)
-                    continue;
-                const int dq = idOf(r, c);
-                if (multiplierFixed && fixed[static_cast<std::size_t>(dq)] &&
-                    fixed[static_cast<std::size_t>(uq)])
-                    value[static_cast<std::size_t>(dq)] -=
-                        multipliers.back() * value[static_cast<std::size_t>(uq)];
-                else
-                {
-                    makeVariable(dq);
-                    bandUpdates.push_back({dq, slot, uq});
-                }
-            }
-        }
-        bandUpdates.insert(bandUpdates.end(), substitution.begin(), substitution.end());
-    }
-    bandDivBegin[sizeM] = static_cast<int>(bandDivisions.size());
-    bandUpdBegin[sizeM] = static_cast<int>(bandUpdates.size());
-    for (int k = 0; k <= M; ++k)
-    {
-        // Pivots after an always-failing one are never reached; give them empty ranges.
-        auto& d = bandDivBegin[static_cast<std::size_t>(k)];
-        auto& u = bandUpdBegin[static_cast<std::size_t>(k)];
-        if (k > 0)
-        {
-            d = std::max(d, bandDivBegin[static_cast<std::size_t>(k) - 1]);
-            u = std::max(u, bandUpdBegin[static_cast<std::size_t>(k) - 1]);
-        }
-    }
-
-    yBase = numEntries + static_cast<int>(multipliers.size());
-    bv.assign(static_cast<std::size_t>(yBase) + sizeM, 0.0);
-    for (int q = 0; q < numEntries; ++q)
-        bv[static_cast<std::size_t>(q)] = value[static_cast<std::size_t>(q)];
-    for (std::size_t i = 0; i < multipliers.size(); ++i)
-        bv[static_cast<std::size_t>(numEntries) + i] = multipliers[i];
-    for (BandUpdate& u : bandUpdates)
-        for (int* ref : {&u.dst, &u.a, &u.b})
-            if (*ref < 0)
-                *ref = yBase + (-1 - *ref);
-
-    backBegin.assign(sizeM + 1, 0);
-    backEntries.clear();
+    bandSolver = bandSolverFor(bw);
+    bandBase.assign(bandSize + 1, 0.0);
     for (int r = 0; r < M; ++r)
-    {
-        backBegin[static_cast<std::size_t>(r)] = static_cast<int>(backEntries.size());
-        for (int c = r + 1; c < std::min(M, r + bw + 1); ++c)
-            if (idOf(r, c) >= 0)
-                backEntries.push_back({idOf(r, c), c});
-    }
-    backBegin[sizeM] = static_cast<int>(backEntries.size());
+        for (int c = 0; c < M; ++c)
+            bandBase[static_cast<std::size_t>(bandIndex(r, c))] = A0work(r, c);
+    bandBase[bandSize] = 0.0;
+    bandSlot.clear();
+    for (const auto& e : nonlinearWork)
+        bandSlot.push_back(bandIndex(e.first, e.second));
+    bandWork = bandBase;
+    bandY.assign(sizeM, 0.0);
 }
 
 //==============================================================================================================
@@ -785,100 +645,21 @@ bool Circuit::solveDense()
     return true;
 }
 
-bool Circuit::solveBandedCompiled()
+bool Circuit::solveBanded()
 {
-    if (bandAlwaysFails)
-        return false;
     const int M = numM;
-    double* v = bv.data();
-    double* y = v + yBase;
+    std::copy(bandBase.begin(), bandBase.end(), bandWork.begin());
+    double* v = bandWork.data();
     const double* a = A.data.data();
-    for (std::size_t i = 0; i < bandFillEntry.size(); ++i)
-        v[bandFillEntry[i]] = a[bandFillSource[i]];
-    for (std::size_t i = 0; i < bandResetEntry.size(); ++i)
-        v[bandResetEntry[i]] = bandResetValue[i];
+    for (std::size_t s = 0; s < bandSlot.size(); ++s)
+        v[bandSlot[s]] = a[nlFlat[s]];
+    double* y = bandY.data();
     for (int j = 0; j < M; ++j)
         y[j] = -residual[static_cast<std::size_t>(rcmWork[static_cast<std::size_t>(j)])];
-
-    // Elimination without pivoting; the right-hand side is carried along, which performs the forward
-    // substitution y[r] -= L[r][k] y[k] in the same order as a separate pass would.
-    const BandDivision* divisions = bandDivisions.data();
-    const BandUpdate* updates = bandUpdates.data();
-    const int* divBegin = bandDivBegin.data();
-    const int* updBegin = bandUpdBegin.data();
-    for (int k = 0; k < M; ++k)
-    {
-        const double pivot = v[bandPivot[static_cast<std::size_t>(k)]];
-        if (std::abs(pivot) < tinyMagnitude)
-            return false;
-        for (int d = divBegin[k]; d < divBegin[k + 1]; ++d)
-        {
-            // A sub-diagonal entry below the threshold is left as it is and its row is not updated
-            // (multiplier 0: subtracting 0 times a finite entry changes nothing).
-            const double t = v[divisions[d].l];
-            const double quotient = t / pivot;
-            const bool skip = std::abs(t) < tinyMagnitude;
-            v[divisions[d].l] = skip ? t : quotient;
-            v[divisions[d].m] = skip ? 0.0 : quotient;
-        }
-        for (int u = updBegin[k]; u < updBegin[k + 1]; ++u)
-            v[updates[u].dst] -= v[updates[u].a] * v[updates[u].b];
-    }
-    const SparseEntry* back = backEntries.data();
-    for (int r = M - 1; r >= 0; --r)
-    {
-        double s = y[r];
-        for (int e = backBegin[static_cast<std::size_t>(r)]; e < backBegin[static_cast<std::size_t>(r) + 1];
-             ++e)
-            s -= v[back[e].index] * y[back[e].col];
-        y[r] = s / v[bandPivot[static_cast<std::size_t>(r)]];
-    }
+    if (!bandSolver(v, y, M, bandwidthWork))
+        return false;
     for (int j = 0; j < M; ++j)
         dx[static_cast<std::size_t>(rcmWork[static_cast<std::size_t>(j)])] = y[j];
-    return true;
-}
-
-bool Circuit::solveBandedGeneral()
-{
-    const int M = numM;
-    const int bw = bandwidthWork;
-    for (int j = 0; j < M; ++j)
-    {
-        const int r = rcmWork[static_cast<std::size_t>(j)];
-        for (int k = 0; k < M; ++k)
-            band(j, k) = A(r, rcmWork[static_cast<std::size_t>(k)]);
-        by[static_cast<std::size_t>(j)] = -residual[static_cast<std::size_t>(r)];
-    }
-    for (int k = 0; k < M; ++k)
-    {
-        if (std::abs(band(k, k)) < tinyMagnitude)
-            return false;
-        const int end = std::min(M, k + bw + 1);
-        for (int r = k + 1; r < end; ++r)
-        {
-            if (std::abs(band(r, k)) < tinyMagnitude)
-                continue;
-            band(r, k) /= band(k, k);
-            for (int c = k + 1; c < end; ++c)
-                band(r, c) -= band(r, k) * band(k, c);
-        }
-    }
-    for (int r = 0; r < M; ++r)
-    {
-        double s = by[static_cast<std::size_t>(r)];
-        for (int c = std::max(0, r - bw); c < r; ++c)
-            s -= band(r, c) * by[static_cast<std::size_t>(c)];
-        by[static_cast<std::size_t>(r)] = s;
-    }
-    for (int r = M - 1; r >= 0; --r)
-    {
-        double s = by[static_cast<std::size_t>(r)];
-        for (int c = r + 1; c < std::min(M, r + bw + 1); ++c)
-            s -= band(r, c) * by[static_cast<std::size_t>(c)];
-        by[static_cast<std::size_t>(r)] = s / band(r, r);
-    }
-    for (int j = 0; j < M; ++j)
-        dx[static_cast<std::size_t>(rcmWork[static_cast<std::size_t>(j)])] = by[static_cast<std::size_t>(j)];
     return true;
 }
 
@@ -955,7 +736,7 @@ void Circuit::runNewtonCompiled()
 
         if (useBanded)
         {
-            if (!solveBandedCompiled() && !solveDense())
+            if (!solveBanded() && !solveDense())
                 return;
         }
         else if (!solveDense())
@@ -1015,7 +796,7 @@ void Circuit::runNewtonGeneral()
 
         if (useBanded)
         {
-            if (!solveBandedGeneral() && !solveDense())
+            if (!solveBanded() && !solveDense())
                 return;
         }
         else if (!solveDense())

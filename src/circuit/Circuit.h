@@ -1,5 +1,6 @@
 #pragma once
 
+#include "circuit/BandedSolver.h"
 #include "circuit/Components.h"
 #include "circuit/Matrix.h"
 
@@ -105,8 +106,7 @@ private:
     void run_newton_();
     void runNewtonCompiled();
     void runNewtonGeneral();
-    bool solveBandedCompiled();
-    bool solveBandedGeneral();
+    bool solveBanded();
     bool solveDense();
     void stampSources(double atTime);
     void stampNonlinearAll(const Vector& at, Matrix* jnl, Matrix* cnl, Vector* bnlOut, double ctxDt);
@@ -114,12 +114,10 @@ private:
     bool isValidForStepping() const;
 
     // Working storage (sized by prepare, never reallocated by step).
-    Matrix A;    // system matrix, LU factors after a dense factorisation
-    Matrix Jnl;  // nonlinear Jacobian
-    Matrix Cnl;  // nonlinear capacitances
-    Matrix band; // permuted copy of A for the general banded solver
+    Matrix A;   // system matrix, LU factors after a dense factorisation
+    Matrix Jnl; // nonlinear Jacobian
+    Matrix Cnl; // nonlinear capacitances
     Vector b, bnl, rhs, dx, residual, hist, xi;
-    Vector by; // permuted right-hand side and solution of the general banded solver
     std::vector<int> luPerm;
 
     // Compiled form of the prepared netlist.
@@ -127,15 +125,6 @@ private:
     {
         int index; // flat index into the matrix or compact array the entry belongs to
         int col;   // variable the entry multiplies
-    };
-    struct BandDivision
-    {
-        int l; // entry in the pivot column: divided by the pivot unless below the threshold
-        int m; // multiplier slot: the quotient, or 0 for a skipped row
-    };
-    struct BandUpdate
-    {
-        int dst, a, b; // v[dst] -= v[a] * v[b]
     };
     struct Device
     {
@@ -176,24 +165,13 @@ private:
     std::vector<SparseEntry> capEntries;
     std::vector<double> capValues;
 
-    // Banded solver compiled for the prepared structure. One array holds the band entries that can be
-    // nonzero (with fill), the row multipliers and the permuted right-hand side (from yBase). Work that only
-    // involves entries independent of the nonlinear stamps is done once in prepare; those results stay in
-    // the array, and each solve reloads just the entries it overwrites.
-    std::vector<double> bv;
-    int yBase = 0;
-    bool bandAlwaysFails = false;       // a pivot that no nonlinear entry reaches is below the threshold
-    std::vector<int> bandFillEntry;     // entries reloaded from A ...
-    std::vector<int> bandFillSource;    // ... at these flat indices
-    std::vector<int> bandResetEntry;    // entries reloaded with the value they reach before their first
-    std::vector<double> bandResetValue; // update that depends on a nonlinear entry
-    std::vector<int> bandPivot;         // entry of each pivot
-    std::vector<int> bandDivBegin;      // per pivot, range in bandDivisions
-    std::vector<BandDivision> bandDivisions;
-    std::vector<int> bandUpdBegin; // per pivot, range in bandUpdates (elimination and forward substitution)
-    std::vector<BandUpdate> bandUpdates;
-    std::vector<int> backBegin; // back substitution rows
-    std::vector<SparseEntry> backEntries;
+    // Banded solver. Each solve starts from A0's band, permuted by rcmOrder into the compact rows of
+    // BandedSolver.h, and loads A's nonlinear entries into it.
+    BandSolver bandSolver = nullptr;
+    std::vector<double> bandBase;
+    std::vector<int> bandSlot; // position in the band of each nonlinear entry
+    std::vector<double> bandWork;
+    Vector bandY; // permuted right-hand side and solution
 
     // Triangular solve of a linear circuit with its prepare-time factors.
     std::vector<int> linFwdBegin;
