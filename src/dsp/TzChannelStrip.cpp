@@ -12,6 +12,7 @@ constexpr float padUp = 31.6228f;     // and +30 dB after it
 constexpr float transformerFloor = 1e-25f;
 constexpr float autoMakeupCoef = 0.0006f;
 constexpr float outputTiltAmount = 0.003f;
+constexpr double defaultSampleRate = 48000.0;
 
 float dbToGain(float db)
 {
@@ -34,7 +35,9 @@ void TzChannelStrip::prepare(double newSampleRate)
     // The first prepare in the process bakes the shared curves, side by side; later ones find them ready.
     omvipccn::bakeSharedCurves();
 
-    sampleRate = newSampleRate;
+    // A host that reports no usable rate gets the strip's default rather than coefficients from a division
+    // by zero.
+    sampleRate = std::isfinite(newSampleRate) && newSampleRate > 0.0 ? newSampleRate : defaultSampleRate;
     supply.prepare(sampleRate);
 
     transformer.prepare(sampleRate);

@@ -6,8 +6,10 @@
 
 #include <juce_audio_processors/juce_audio_processors.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 
 // The host-facing channel strip: buses, parameters, two strips run from the audio callback, level and
 // gain-reduction publishing, and the saved state.

@@ -257,6 +257,14 @@ TEST(ChannelStripRates, EveryRatePreparesWithTheSameLatency)
         const auto out = run(*strip, sine(100.0, 0.5, 2000, rate));
         EXPECT_NEAR(rms(out, 1000), 0.5 / std::sqrt(2.0), 0.02) << rate;
     }
+    for (double unusable : {0.0, -44100.0, std::numeric_limits<double>::quiet_NaN()})
+    {
+        TZParams p;
+        p.hpfOn = p.lpfOn = true;
+        auto strip = makeStrip(p, unusable);
+        EXPECT_EQ(strip->sampleRate, 48000.0);
+        EXPECT_NEAR(rms(run(*strip, sine(1000.0, 0.5, 4800)), 2400), 0.5 / std::sqrt(2.0), 0.02) << unusable;
+    }
 }
 
 namespace
