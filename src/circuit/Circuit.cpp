@@ -14,6 +14,10 @@ namespace
 constexpr double zeroDiagonalShunt = 1e-9;   // regularisation of structurally zero diagonals
 constexpr double retryDiagonalShift = 1e-12; // added to the diagonal after a failed factorisation
 constexpr int maxNewtonIterations = 30;
+constexpr int dampedIterations = 3;    // the first iterations move no variable by more than earlyStepLimit
+constexpr double earlyStepLimit = 0.2; // volts or amperes
+constexpr double laterStepLimit = 1.0;
+constexpr double newtonTolerance = 1e-6; // on the update and on the residual
 constexpr int maxDcIterations = 1000;
 constexpr double dcTimeStep = 1e9;
 
@@ -734,28 +738,27 @@ void Circuit::runNewtonCompiled()
                 rmax = mag;
         }
 
-        if (useBanded)
-        {
-            if (!solveBanded() && !solveDense())
-                return;
-        }
-        else if (!solveDense())
-            return;
-
-        double m = 0.0;
-        for (int i = 0; i < M; ++i)
-        {
-            const double mag = std::abs(dx[static_cast<std::size_t>(i)]);
-            if (mag > m)
-                m = mag;
-        }
-        const double limit = iter < 3 ? 0.2 : 1.0;
-        const double scale = m > limit ? limit / m : 1.0;
-        for (int i = 0; i < M; ++i)
-            xiData[i] += scale * dx[static_cast<std::size_t>(i)];
-        if (m < 1e-6 && rmax < 1e-6)
+        if (dampedUpdate(iter, rmax))
             return;
     }
+}
+
+// Solves for the Newton update and applies it under the damping schedule. Returns true when the iteration
+// ends: converged (update and residual both small), or no factorisation was possible (the iterate is kept).
+bool Circuit::dampedUpdate(int iter, double residualMax)
+{
+    const bool solved = useBanded ? solveBanded() || solveDense() : solveDense();
+    if (!solved)
+        return true;
+
+    double m = 0.0;
+    for (int i = 0; i < numM; ++i)
+        m = std::max(m, std::abs(dx[static_cast<std::size_t>(i)]));
+    const double limit = iter < dampedIterations ? earlyStepLimit : laterStepLimit;
+    const double scale = m > limit ? limit / m : 1.0;
+    for (int i = 0; i < numM; ++i)
+        xi[static_cast<std::size_t>(i)] += scale * dx[static_cast<std::size_t>(i)];
+    return m < newtonTolerance && residualMax < newtonTolerance;
 }
 
 void Circuit::runNewtonGeneral()
@@ -794,22 +797,7 @@ void Circuit::runNewtonGeneral()
             rmax = std::max(rmax, std::abs(residual[ru]));
         }
 
-        if (useBanded)
-        {
-            if (!solveBanded() && !solveDense())
-                return;
-        }
-        else if (!solveDense())
-            return;
-
-        double m = 0.0;
-        for (double d : dx)
-            m = std::max(m, std::abs(d));
-        const double limit = iter < 3 ? 0.2 : 1.0;
-        const double scale = m > limit ? limit / m : 1.0;
-        for (int i = 0; i < M; ++i)
-            xi[static_cast<std::size_t>(i)] += scale * dx[static_cast<std::size_t>(i)];
-        if (m < 1e-6 && rmax < 1e-6)
+        if (dampedUpdate(iter, rmax))
             return;
     }
 }

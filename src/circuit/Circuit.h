@@ -106,6 +106,7 @@ private:
     void run_newton_();
     void runNewtonCompiled();
     void runNewtonGeneral();
+    bool dampedUpdate(int iter, double residualMax);
     bool solveBanded();
     bool solveDense();
     void stampSources(double atTime);

@@ -206,10 +206,7 @@ void TzEq::prepare(double hostSampleRate)
     for (auto& stage : stages)
         stage.configure(omvipccn::sharedNE5534Curve(19.0), rate, false);
     for (auto& section : sections)
-    {
-        section.s1 = 0.0;
-        section.s2 = 0.0;
-    }
+        section.clear();
     upHistory.fill(0.0f);
     downHistory.fill(0.0f);
     upWriteIndex = 0;

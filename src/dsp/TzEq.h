@@ -1,6 +1,7 @@
 #pragma once
 
 #include "circuit/PccnOpAmpBaked.h"
+#include "dsp/Biquad.h"
 
 #include <array>
 #include <cstddef>
@@ -71,20 +72,8 @@ public:
         float q = 0.71f;
     };
 
-    // Second-order section in transposed direct form II, double precision, normalised so that a0 = 1.
-    struct Section
-    {
-        double b0 = 1.0, b1 = 0.0, b2 = 0.0, a1 = 0.0, a2 = 0.0;
-        double s1 = 0.0, s2 = 0.0;
-
-        double process(double u)
-        {
-            const double y = b0 * u + s1;
-            s1 = b1 * u - a1 * y + s2;
-            s2 = b2 * u - a2 * y;
-            return y;
-        }
-    };
+    // Each band's second-order section: transposed direct form II, double precision, a0 = 1.
+    using Section = Biquad;
 
     // Coefficients of one band design (a0 = 1).
     struct Coefficients

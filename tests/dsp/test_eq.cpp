@@ -403,7 +403,7 @@ TEST(EqFallback, EverySettingGivesFiniteCoefficients)
     for (float x : {nan, inf, -inf, 0.5f, nan})
         EXPECT_TRUE(std::isfinite(eq->processSample(x)));
     for (const auto& s : eq->sections)
-        EXPECT_TRUE(std::isfinite(s.s1) && std::isfinite(s.s2));
+        EXPECT_TRUE(std::isfinite(s.z1) && std::isfinite(s.z2));
     for (float h : eq->upHistory)
         EXPECT_TRUE(std::isfinite(h));
 }
@@ -428,15 +428,15 @@ TEST(EqState, ShapeSwitchKeepsStatesAndPrepareClears)
         eq->recomputeBand(b);
     for (size_t b = 0; b < 4; ++b)
     {
-        EXPECT_EQ(eq->sections[b].s1, before.sections[b].s1);
-        EXPECT_EQ(eq->sections[b].s2, before.sections[b].s2);
+        EXPECT_EQ(eq->sections[b].z1, before.sections[b].z1);
+        EXPECT_EQ(eq->sections[b].z2, before.sections[b].z2);
         EXPECT_EQ(eq->stages[b].vSlew, before.stages[b].vSlew);
         EXPECT_EQ(eq->stages[b].hPrev, before.stages[b].hPrev);
         const bool switched = b == 0 || b == 3;
         EXPECT_EQ(eq->sections[b].b0 != before.sections[b].b0, switched) << b;
         EXPECT_EQ(eq->sections[b].a1 != before.sections[b].a1, switched) << b;
     }
-    EXPECT_NE(eq->sections[0].s1, 0.0);
+    EXPECT_NE(eq->sections[0].z1, 0.0);
     EXPECT_EQ(eq->upHistory, before.upHistory);
     EXPECT_EQ(eq->downHistory, before.downHistory);
     EXPECT_EQ(eq->upWriteIndex, before.upWriteIndex);
@@ -446,8 +446,8 @@ TEST(EqState, ShapeSwitchKeepsStatesAndPrepareClears)
     EXPECT_EQ(eq->rate, 88200.0);
     for (size_t b = 0; b < 4; ++b)
     {
-        EXPECT_EQ(eq->sections[b].s1, 0.0);
-        EXPECT_EQ(eq->sections[b].s2, 0.0);
+        EXPECT_EQ(eq->sections[b].z1, 0.0);
+        EXPECT_EQ(eq->sections[b].z2, 0.0);
         EXPECT_EQ(eq->stages[b].vSlew, 0.0f);
         EXPECT_EQ(eq->stages[b].hPrev, 0.0);
         EXPECT_FALSE(eq->stages[b].dcBlock);
