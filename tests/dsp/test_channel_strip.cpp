@@ -321,3 +321,36 @@ TEST(ChannelStripDynamics, ExternalKeyFeedsBothSections)
         gated->processSample(0.5f, 0.0f);
     EXPECT_NEAR(gated->dynamics.gateReductionDb, -40.0f, 0.1f);
 }
+
+// Which curve each amplifier plays, its slew limit for the rate, and the DC blocker on the output only.
+TEST(ChannelStripStages, AmplifiersAreConfiguredForTheirPlaceInTheChain)
+{
+    auto strip = makeStrip(TZParams{}, 96000.0);
+    const auto* rail19 = &omvipccn::sharedNE5534Curve(19.0);
+    const auto* rail16 = &omvipccn::sharedNE5534Curve(16.0);
+    ASSERT_NE(rail19, rail16);
+    const struct
+    {
+        const omvipccn::PccnOpAmpBaked& stage;
+        const omvipccn::NE5534Curve* curve;
+        bool dcBlock;
+    } cases[] = {{strip->micAmp, rail19, false},
+                 {strip->lineAmp, rail16, false},
+                 {strip->eqAmp, rail19, false},
+                 {strip->outputAmp, rail16, true}};
+    for (const auto& c : cases)
+    {
+        EXPECT_EQ(c.stage.curve, c.curve);
+        EXPECT_EQ(c.stage.dcBlock, c.dcBlock);
+        EXPECT_FLOAT_EQ(c.stage.slewPerSample, 1.3e7f / 96000.0f);
+        const double w = 2.0 * pi * 9.0 / 96000.0;
+        EXPECT_FLOAT_EQ(c.stage.dcCoef, static_cast<float>(w / (1.0 + w)));
+    }
+    for (const auto& stage : strip->eq.stages)
+    {
+        EXPECT_EQ(stage.curve, rail19);
+        EXPECT_FALSE(stage.dcBlock);
+        EXPECT_FLOAT_EQ(stage.slewPerSample, 1.3e7f / 192000.0f);
+    }
+    EXPECT_FLOAT_EQ(strip->ironLpCoef, 1.0f - 0.028f * 0.5f);
+}

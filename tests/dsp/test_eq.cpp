@@ -96,7 +96,7 @@ bool stable(const TzEq::Section& s)
 } // namespace
 
 // The prototype is symmetric, passes DC at (nearly) unity and splits into two interpolator phases that each
-// pass DC at unity; the middle taps are the documented 0.635558 (twice) and 1.0117937.
+// pass DC at unity; the middle taps are 0.635558 (twice) and 1.0117937.
 TEST(EqResampler, PrototypeAndPhasesPassDcAtUnity)
 {
     double sum = 0.0;
