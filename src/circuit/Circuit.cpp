@@ -580,16 +580,7 @@ void Circuit::step()
     else
     {
         for (int r = 0; r < M; ++r)
-        {
-            double s = 0.0;
-            for (int e = capBegin[static_cast<std::size_t>(r)]; e < capBegin[static_cast<std::size_t>(r) + 1];
-                 ++e)
-            {
-                const SparseEntry& en = capEntries[static_cast<std::size_t>(e)];
-                s += capValues[static_cast<std::size_t>(en.index)] * x[static_cast<std::size_t>(en.col)];
-            }
-            rhs[static_cast<std::size_t>(r)] = s / stepDt + b[static_cast<std::size_t>(r)];
-        }
+            rhs[static_cast<std::size_t>(r)] = capacitiveHistory(r) + b[static_cast<std::size_t>(r)];
         double* w = xi.data();
         for (int r = 0; r < M; ++r)
             w[r] = rhs[static_cast<std::size_t>(linPerm[static_cast<std::size_t>(r)])];
@@ -667,6 +658,18 @@ bool Circuit::solveBanded()
     return true;
 }
 
+// Row r of the backward-Euler history (C x) / dt of the linear capacitances, against the accepted solution.
+double Circuit::capacitiveHistory(int r) const
+{
+    double s = 0.0;
+    for (int e = capBegin[static_cast<std::size_t>(r)]; e < capBegin[static_cast<std::size_t>(r) + 1]; ++e)
+    {
+        const SparseEntry& en = capEntries[static_cast<std::size_t>(e)];
+        s += capValues[static_cast<std::size_t>(en.index)] * x[static_cast<std::size_t>(en.col)];
+    }
+    return s / stepDt;
+}
+
 void Circuit::runNewtonCompiled()
 {
     const int M = numM;
@@ -676,16 +679,7 @@ void Circuit::runNewtonCompiled()
 
     // No nonlinear capacitance exists here, so the history term is the same for every iteration.
     for (int r = 0; r < M; ++r)
-    {
-        double s = 0.0;
-        for (int e = capBegin[static_cast<std::size_t>(r)]; e < capBegin[static_cast<std::size_t>(r) + 1];
-             ++e)
-        {
-            const SparseEntry& en = capEntries[static_cast<std::size_t>(e)];
-            s += capValues[static_cast<std::size_t>(en.index)] * x[static_cast<std::size_t>(en.col)];
-        }
-        hist[static_cast<std::size_t>(r)] = s / stepDt;
-    }
+        hist[static_cast<std::size_t>(r)] = capacitiveHistory(r);
 
     const std::size_t numSlots = nlFlat.size();
     for (int iter = 0; iter < maxNewtonIterations; ++iter)

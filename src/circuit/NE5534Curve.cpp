@@ -22,10 +22,15 @@ constexpr int kBetaF = 300;
 constexpr int kBetaR = 1;
 constexpr int kVaf = 80;
 
+std::atomic<int> bakes19{0};
+std::atomic<int> bakes16{0};
+
+} // namespace
+
 // The follower: a long-tailed NPN input pair (Q1/Q2) with emitter degeneration, a PNP current-mirror load
 // (Q3 diode-connected, Q4), a PNP common-emitter second stage (Q5) with a resistive pull-down and Miller
 // compensation, a 100 k load, and the output fed straight back to the inverting base (Q1).
-void buildFollower(pccn::Circuit& c, double rail)
+void buildNE5534Follower(pccn::Circuit& c, double rail)
 {
     const int vp = c.addNode("vp");
     const int vn = c.addNode("vn");
@@ -53,15 +58,10 @@ void buildFollower(pccn::Circuit& c, double rail)
     c.add(std::make_unique<pccn::Resistor>("Rload", out, 0, 100000.0));
 }
 
-std::atomic<int> bakes19{0};
-std::atomic<int> bakes16{0};
-
-} // namespace
-
 void NE5534Curve::bake(double rail)
 {
     pccn::Circuit circuit;
-    buildFollower(circuit, rail);
+    buildNE5534Follower(circuit, rail);
     circuit.prepare(48000.0);
     circuit.dcOperatingPoint_(); // a starting point only; the settling steps below do the rest
 

@@ -4,6 +4,11 @@
 
 #include <vector>
 
+namespace pccn
+{
+class Circuit;
+}
+
 namespace omvipccn
 {
 
@@ -31,6 +36,9 @@ struct NE5534Curve
         return curvetable::lookup(table, range, delta, v);
     }
 };
+
+// Adds the follower's nodes and components (9 nodes, 3 branches) to an empty circuit; "Vsig" is its input.
+void buildNE5534Follower(pccn::Circuit& c, double rail);
 
 // The process-wide curve for a supply rail, baked on first use under thread-safe one-time initialisation and
 // read-only afterwards. Rails above 17.5 V get the 19 V curve, the others the 16 V curve.
