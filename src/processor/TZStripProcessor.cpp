@@ -4,10 +4,8 @@
 
 namespace
 {
-constexpr juce::uint32 stateMagic = 0x21324356; // "VC2!"
 constexpr float silentDb = -100.0f;
 constexpr double levelTimeConstant = 0.3; // seconds, for the RMS meters
-constexpr float maxGuiScale = 2.0f;
 
 float gainReductionEncoding(float db)
 {
@@ -220,79 +218,6 @@ void TZStripProcessor::publishMeters(const BlockStats& stats, int numSamples, bo
 juce::AudioProcessorEditor* TZStripProcessor::createEditor()
 {
     return new juce::GenericAudioProcessorEditor(*this);
-}
-
-void TZStripProcessor::getStateInformation(juce::MemoryBlock& destData)
-{
-    auto copy = state.copyState();
-    if (!copy.isValid())
-        return;
-    copy.setProperty("guiScale", static_cast<double>(guiScale.load()), nullptr);
-    copy.setProperty("guiScaleUserSet", guiScaleUserSet.load(), nullptr);
-    if (const auto xml = copy.createXml())
-        copyXmlToBinary(*xml, destData);
-}
-
-void TZStripProcessor::setStateInformation(const void* data, int sizeInBytes)
-{
-    if (data == nullptr || sizeInBytes <= 8)
-        return;
-    const auto* bytes = static_cast<const char*>(data);
-    if (juce::ByteOrder::littleEndianInt(bytes) != stateMagic)
-        return;
-    const auto length = juce::ByteOrder::littleEndianInt(bytes + 4);
-    if (length == 0 || length > 0x7fffffffu)
-        return;
-    const auto available = static_cast<size_t>(sizeInBytes - 8);
-    const auto text =
-        juce::String::fromUTF8(bytes + 8, static_cast<int>(std::min<size_t>(length, available)));
-    const auto xml = juce::XmlDocument::parse(text);
-    if (xml == nullptr)
-        return;
-    const auto tree = juce::ValueTree::fromXml(*xml);
-    if (!tree.isValid())
-        return;
-
-    const auto scale = static_cast<float>(static_cast<double>(tree.getProperty("guiScale", 1.0)));
-    restoredGuiScale.exchange(std::isfinite(scale) && scale >= 1.0f ? std::min(scale, maxGuiScale) : 1.0f);
-    guiScaleUserSet.exchange(static_cast<bool>(tree.getProperty("guiScaleUserSet", false)));
-    replaceState(tree);
-}
-
-juce::File TZStripProcessor::startupDefaultFile()
-{
-    return juce::File::getSpecialLocation(juce::File::userApplicationDataDirectory)
-        .getChildFile("OMVI Audio")
-        .getChildFile("TZ Channel")
-        .getChildFile("startup-default.xml");
-}
-
-void TZStripProcessor::loadStartupDefault()
-{
-    const auto file = startupDefaultFile();
-    if (!file.existsAsFile())
-        return;
-    if (const auto xml = juce::XmlDocument::parse(file))
-        replaceState(juce::ValueTree::fromXml(*xml));
-}
-
-// A stored state may list only some parameters: the others keep their current values rather than
-// falling back to their defaults.
-void TZStripProcessor::replaceState(juce::ValueTree tree)
-{
-    if (!tree.isValid())
-        return;
-    for (auto* parameter : getParameters())
-    {
-        const auto* ranged = dynamic_cast<juce::RangedAudioParameter*>(parameter);
-        if (ranged == nullptr || tree.getChildWithProperty("id", ranged->getParameterID()).isValid())
-            continue;
-        juce::ValueTree child("PARAM");
-        child.setProperty("id", ranged->getParameterID(), nullptr);
-        child.setProperty("value", ranged->convertFrom0to1(ranged->getValue()), nullptr);
-        tree.appendChild(child, nullptr);
-    }
-    state.replaceState(tree);
 }
 
 juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()

@@ -46,8 +46,17 @@ public:
     void getStateInformation(juce::MemoryBlock& destData) override;
     void setStateInformation(const void* data, int sizeInBytes) override;
 
-    // Where every new instance looks for the settings it starts with; creates nothing.
-    static juce::File startupDefaultFile();
+    // Settings files in the product folder under the user's application data. Everything but the path
+    // lookups runs on the message thread; failures change nothing and report nothing.
+    static juce::File productFolder();
+    static juce::File presetsFolder();
+    static juce::File startupDefaultFile(); // where every new instance looks for its first settings
+    void saveStartupDefault();
+    static void clearStartupDefault();
+    void savePreset(const juce::String& typedName);
+    static juce::Array<juce::File> listPresets(); // creates the presets folder; directory order
+    static juce::String presetDisplayName(const juce::File& preset);
+    void loadPreset(const juce::File& preset);
 
     juce::AudioProcessorValueTreeState state;
 
@@ -82,6 +91,7 @@ private:
 
     void publishMeters(const BlockStats& stats, int numSamples, bool singleStrip);
     void loadStartupDefault();
+    void loadSettingsFile(const juce::File& file);
     void replaceState(juce::ValueTree tree);
 
     std::array<std::atomic<float>*, static_cast<int>(omvitz::Control::count)> controls{};

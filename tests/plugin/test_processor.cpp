@@ -131,63 +131,6 @@ TEST_F(Processor, LatencyIsReportedAfterPrepareAtEveryRate)
     }
 }
 
-TEST_F(Processor, StateChunkRoundTripsAndBadChunksChangeNothing)
-{
-    set("compThr", 2.0f);
-    set("gateMode", 2.0f);
-    processor.guiScale = 1.5f;
-    juce::MemoryBlock chunk;
-    processor.getStateInformation(chunk);
-    ASSERT_GT(chunk.getSize(), 9u);
-    EXPECT_EQ(juce::ByteOrder::littleEndianInt(chunk.getData()), 0x21324356u);
-    EXPECT_EQ(juce::ByteOrder::littleEndianInt(static_cast<char*>(chunk.getData()) + 4), chunk.getSize() - 9);
-
-    set("compThr", 14.0f);
-    set("gateMode", 0.0f);
-    const juce::MemoryBlock badChunks[] = {
-        juce::MemoryBlock(chunk.getData(), 8),
-        juce::MemoryBlock("XXXX\x05\0\0\0<a/>\0", 13),
-        juce::MemoryBlock("VC2!\0\0\0\0<a/>\0", 13),
-        juce::MemoryBlock("VC2!\x09\0\0\0not xml!!\0", 18),
-    };
-    for (const auto& bad : badChunks)
-        processor.setStateInformation(bad.getData(), static_cast<int>(bad.getSize()));
-    processor.setStateInformation(nullptr, 100);
-    EXPECT_EQ(processor.readParams().compThrDb, 14.0f);
-    EXPECT_EQ(processor.restoredGuiScale.load(), 1.0f);
-
-    processor.setStateInformation(chunk.getData(), static_cast<int>(chunk.getSize()));
-    EXPECT_EQ(processor.readParams().compThrDb, 2.0f);
-    EXPECT_EQ(processor.readParams().gateMode, 2);
-    EXPECT_EQ(processor.restoredGuiScale.load(), 1.5f);
-}
-
-TEST_F(Processor, RestoredScaleIsClampedAndPartialStatesChangeOnlyWhatTheyList)
-{
-    const auto restore = [this](const juce::String& xml)
-    {
-        juce::MemoryBlock chunk;
-        juce::AudioProcessor::copyXmlToBinary(*juce::parseXML(xml), chunk);
-        processor.setStateInformation(chunk.getData(), static_cast<int>(chunk.getSize()));
-    };
-    set("fader", -10.0f);
-    const std::pair<const char*, float> scales[] = {{"", 1.0f},
-                                                    {"guiScale=\"0.5\"", 1.0f},
-                                                    {"guiScale=\"3\"", 2.0f},
-                                                    {"guiScale=\"1.75\"", 1.75f},
-                                                    {"guiScale=\"abc\"", 1.0f},
-                                                    {"guiScale=\"nan\"", 1.0f}};
-    for (const auto& [attribute, expected] : scales)
-    {
-        restore(juce::String("<OTHER ") + attribute + "><PARAM id=\"compThr\" value=\"8\"/></OTHER>");
-        EXPECT_EQ(processor.restoredGuiScale.load(), expected) << attribute;
-    }
-    EXPECT_EQ(processor.readParams().compThrDb, 8.0f);
-    EXPECT_NEAR(processor.readParams().faderDb, -10.0f, 1e-4f);
-    restore("<PARAMS><PARAM id=\"fader\"/></PARAMS>"); // no value: back to its default
-    EXPECT_NEAR(processor.readParams().faderDb, 0.0f, 1e-4f);
-}
-
 TEST_F(Processor, AbsurdParameterValuesReadAsDefaults)
 {
     processor.state.getParameter("fader")->setValueNotifyingHost(std::numeric_limits<float>::quiet_NaN());

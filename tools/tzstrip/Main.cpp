@@ -11,6 +11,7 @@ constexpr const char* usage =
     "usage: tzstrip info BUNDLE\n"
     "       tzstrip render BUNDLE [IN.wav] OUT.wav [--set ID=VALUE]... [--key KEY.wav]\n"
     "                      [--rate HZ] [--block N] [--mono]\n"
+    "                      [--state IN.vstpreset] [--preset IN.tzpreset] [--save-state OUT.vstpreset]\n"
     "       tzstrip curves DIR\n";
 }
 

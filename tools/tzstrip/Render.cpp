@@ -1,5 +1,6 @@
 #include "Commands.h"
 #include "HostedPlugin.h"
+#include "State.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
@@ -24,6 +25,9 @@ struct RenderOptions
     juce::String input;
     juce::String output;
     juce::String key;
+    juce::String state;     // a VST3 preset file applied before the settings
+    juce::String preset;    // a strip preset file applied after the state
+    juce::String saveState; // where the state goes after processing
     std::vector<std::pair<juce::String, juce::String>> settings; // ID and value, applied in the order given
     std::optional<double> rate;
     int block = defaultBlock;
@@ -66,6 +70,12 @@ RenderOptions parseRenderArgs(const juce::StringArray& args)
         }
         else if (arg == "--key")
             options.key = next();
+        else if (arg == "--state")
+            options.state = next();
+        else if (arg == "--preset")
+            options.preset = next();
+        else if (arg == "--save-state")
+            options.saveState = next();
         else if (arg == "--rate")
         {
             const int rate = parseInt(next(), "--rate");
@@ -256,6 +266,16 @@ int runRender(const juce::StringArray& args)
     if (!plugin.setBusesLayout(makeLayout(set, set, key.has_value())))
         throw CommandError("the plug-in refused the " + set.getDescription().toStdString() + " layout");
 
+    if (options.state.isNotEmpty())
+    {
+        juce::MemoryBlock preset;
+        if (!fileFor(options.state).loadFileAsData(preset))
+            throw CommandError("cannot read state file " +
+                               fileFor(options.state).getFullPathName().toStdString());
+        loadVst3Preset(plugin, preset);
+    }
+    if (options.preset.isNotEmpty())
+        applyStripPreset(plugin, fileFor(options.preset));
     for (const auto& [id, value] : options.settings)
     {
         auto* parameter = findParameter(plugin, id);
@@ -289,6 +309,13 @@ int runRender(const juce::StringArray& args)
     }
     plugin.releaseResources();
     writeWav(options.output, output, input.rate);
+    if (options.saveState.isNotEmpty())
+    {
+        const auto file = fileFor(options.saveState);
+        const auto saved = saveVst3Preset(plugin);
+        if (!file.replaceWithData(saved.getData(), saved.getSize()))
+            throw CommandError("cannot write state file " + file.getFullPathName().toStdString());
+    }
 
     auto* report = new juce::DynamicObject();
     juce::var result(report);
