@@ -2,6 +2,7 @@
 #include "circuit/NE5534Curve.h"
 #include "circuit/VcaCurve.h"
 #include "processor/ParameterIds.h"
+#include "processor/TZStripProcessor.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
@@ -238,6 +239,10 @@ TEST_F(TzStrip, BadInvocationsFailWithOneLine)
         {"render", bundle(), in, out, "--key", shortKey},
         {"render", bundle(), in, out, "--key", otherRateKey},
         {"render", bundle(), in, out, "--block", "0"},
+        {"render", bundle(), in, out, "--state", text.getFullPathName()},
+        {"render", bundle(), in, out, "--state", path("missing.vstpreset")},
+        {"render", bundle(), in, out, "--preset", text.getFullPathName()},
+        {"render", bundle(), in, out, "--preset", path("missing.tzpreset")},
         {"frobnicate"},
     };
     for (const auto& args : cases)
@@ -335,4 +340,124 @@ TEST_F(TzStrip, CurvesDumpTheBakedTables)
     const char* names[] = {"vca_0.csv", "vca_5.csv", "vca_10.csv", "vca_15.csv", "vca_20.csv", "vca_24.csv"};
     for (size_t t = 0; t < 6; ++t)
         check(names[t], 8.0, vca.deviation[t], vca.integral[t]);
+}
+
+namespace
+{
+// The strip's own chunk inside a VST3 preset file: the header ends with the offset of the chunk list,
+// whose entries give each chunk's ID, offset and size; the component state is the "Comp" chunk.
+std::unique_ptr<juce::XmlElement> stripStateIn(const juce::String& vstPreset)
+{
+    juce::MemoryBlock file;
+    if (!juce::File(vstPreset).loadFileAsData(file) || file.getSize() < 48)
+        return nullptr;
+    const auto* bytes = static_cast<const char*>(file.getData());
+    const auto int64At = [&](size_t at)
+    { return static_cast<size_t>(juce::ByteOrder::littleEndianInt64(bytes + at)); };
+    if (juce::String(bytes, 4) != "VST3")
+        return nullptr;
+    const auto list = int64At(40);
+    if (list + 8 > file.getSize() || juce::String(bytes + list, 4) != "List")
+        return nullptr;
+    const auto entries = juce::ByteOrder::littleEndianInt(bytes + list + 4);
+    for (size_t e = 0; e < entries; ++e)
+    {
+        const auto entry = list + 8 + e * 20;
+        if (entry + 20 > file.getSize())
+            return nullptr;
+        if (juce::String(bytes + entry, 4) != "Comp")
+            continue;
+        const auto offset = int64At(entry + 4);
+        const auto size = int64At(entry + 12);
+        if (offset + size > file.getSize() || size < 9 || juce::String(bytes + offset, 4) != "VC2!")
+            return nullptr;
+        const auto length = juce::ByteOrder::littleEndianInt(bytes + offset + 4);
+        return juce::parseXML(
+            juce::String::fromUTF8(bytes + offset + 8, static_cast<int>(std::min<size_t>(length, size - 8))));
+    }
+    return nullptr;
+}
+
+double valueIn(const juce::XmlElement& state, const char* id)
+{
+    const auto* child = state.getChildByAttribute("id", id);
+    return child != nullptr ? child->getDoubleAttribute("value", -12345.0) : -12345.0;
+}
+} // namespace
+
+// Every control set through the host, saved the way a DAW saves a project, and restored into a new
+// instance that saves the same values again.
+TEST_F(TzStrip, HostStateSavesAndRestoresEveryControl)
+{
+    const juce::ScopedJuceInitialiser_GUI juce;
+    TZStripProcessor reference;
+    const auto in = writeWav("in.wav", impulse(2, 2400, 10), 48000.0);
+    juce::StringArray args{"render", bundle(), in, path("out.wav"), "--save-state", path("first.vstpreset")};
+    std::vector<double> expected;
+    for (const auto* id : omvitz::controlIds)
+    {
+        auto* p = reference.state.getParameter(id);
+        const float normalised =
+            p->convertTo0to1(p->convertFrom0to1(p->getDefaultValue() < 0.5f ? 0.8f : 0.2f));
+        const double plain = p->convertFrom0to1(normalised);
+        expected.push_back(plain);
+        const bool discrete = p->getNumSteps() < 64;
+        args.addArray(
+            {"--set", juce::String(id) + "=" +
+                          (discrete ? juce::String(juce::roundToInt(plain)) : juce::String(plain, 6))});
+    }
+    const auto first = tzstrip(args);
+    ASSERT_EQ(first.exitCode, 0) << first.output;
+    const auto saved = stripStateIn(path("first.vstpreset"));
+    ASSERT_NE(saved, nullptr);
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_NEAR(valueIn(*saved, omvitz::controlIds[i]), expected[i], 1e-4 * (1.0 + std::abs(expected[i])))
+            << omvitz::controlIds[i];
+
+    const auto second = tzstrip({"render", bundle(), in, path("out2.wav"), "--state", path("first.vstpreset"),
+                                 "--save-state", path("second.vstpreset")});
+    ASSERT_EQ(second.exitCode, 0) << second.output;
+    const auto restored = stripStateIn(path("second.vstpreset"));
+    ASSERT_NE(restored, nullptr);
+    for (const auto* id : omvitz::controlIds)
+        EXPECT_EQ(valueIn(*restored, id), valueIn(*saved, id)) << id;
+}
+
+// A strip preset applies what it lists; settings given on the command line come after it.
+TEST_F(TzStrip, PresetFileAppliesThroughThePlugin)
+{
+    const auto preset = dir.getChildFile("Vocal.tzpreset");
+    ASSERT_TRUE(preset.replaceWithText("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n\r\n<PARAMS>\r\n"
+                                       "  <PARAM id=\"compThr\" value=\"8\"/>\r\n"
+                                       "  <PARAM id=\"gateMode\" value=\"2\"/>\r\n"
+                                       "  <PARAM id=\"hpfHz\" value=\"120\"/>\r\n</PARAMS>\r\n"));
+    const auto in = writeWav("in.wav", impulse(1, 2400, 10), 48000.0);
+    const auto run = tzstrip({"render", bundle(), in, path("out.wav"), "--preset", preset.getFullPathName(),
+                              "--set", "hpfHz=200", "--save-state", path("state.vstpreset")});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const auto state = stripStateIn(path("state.vstpreset"));
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(valueIn(*state, "compThr"), 8.0);
+    EXPECT_EQ(valueIn(*state, "gateMode"), 2.0);
+    EXPECT_NEAR(valueIn(*state, "hpfHz"), 200.0, 0.01);
+    EXPECT_NEAR(valueIn(*state, "fader"), 0.0, 1e-4); // not listed: still its default
+}
+
+// A new instance in the host starts from the user's startup default.
+TEST_F(TzStrip, HostedInstanceStartsFromTheStartupDefault)
+{
+    const auto product = dir.getChildFile("home/.config/OMVI Audio/TZ Channel");
+    ASSERT_TRUE(product.createDirectory());
+    ASSERT_TRUE(product.getChildFile("startup-default.xml")
+                    .replaceWithText("<PARAMS><PARAM id=\"fader\" value=\"-12\"/></PARAMS>"));
+    const auto in = writeWav("in.wav", impulse(1, 2400, 10), 48000.0);
+    const auto savedHome = juce::SystemStats::getEnvironmentVariable("HOME", {});
+    setenv("HOME", dir.getChildFile("home").getFullPathName().toRawUTF8(), 1);
+    const auto run =
+        tzstrip({"render", bundle(), in, path("out.wav"), "--save-state", path("state.vstpreset")});
+    setenv("HOME", savedHome.toRawUTF8(), 1);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const auto state = stripStateIn(path("state.vstpreset"));
+    ASSERT_NE(state, nullptr);
+    EXPECT_NEAR(valueIn(*state, "fader"), -12.0, 1e-4);
 }
