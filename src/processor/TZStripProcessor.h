@@ -93,6 +93,9 @@ private:
     void loadStartupDefault();
     void loadSettingsFile(const juce::File& file);
     void replaceState(juce::ValueTree tree);
+    juce::ValueTree copyStateForSaving();
+    std::unique_ptr<juce::XmlElement> stateXml();
+    void defaultNonFiniteValues(juce::ValueTree& tree) const;
 
     std::array<std::atomic<float>*, static_cast<int>(omvitz::Control::count)> controls{};
     std::array<float, static_cast<int>(omvitz::Control::count)> defaults{};

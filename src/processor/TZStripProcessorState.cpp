@@ -10,13 +10,6 @@ constexpr int chunkHeaderBytes = 8;             // magic and text length
 constexpr float maxGuiScale = 2.0f;
 const juce::String presetExtension = ".tzpreset";
 
-// The settings tree as XML, with the current parameter values flushed into it first.
-std::unique_ptr<juce::XmlElement> stateXml(juce::AudioProcessorValueTreeState& state)
-{
-    const auto copy = state.copyState();
-    return copy.isValid() ? copy.createXml() : nullptr;
-}
-
 // A typed name that would leave the presets folder, or name no file at all, is not a preset name.
 bool isUsablePresetName(const juce::String& name)
 {
@@ -24,9 +17,37 @@ bool isUsablePresetName(const juce::String& name)
 }
 } // namespace
 
-void TZStripProcessor::getStateInformation(juce::MemoryBlock& destData)
+// The settings tree with the current parameter values flushed into it; invalid when there is none.
+juce::ValueTree TZStripProcessor::copyStateForSaving()
 {
     auto copy = state.copyState();
+    if (copy.isValid())
+        defaultNonFiniteValues(copy);
+    return copy;
+}
+
+std::unique_ptr<juce::XmlElement> TZStripProcessor::stateXml()
+{
+    const auto copy = copyStateForSaving();
+    return copy.isValid() ? copy.createXml() : nullptr;
+}
+
+// A value that is not a finite number (from a broken file, chunk or host) stands for the parameter's
+// default, so it neither reaches a parameter nor gets written out.
+void TZStripProcessor::defaultNonFiniteValues(juce::ValueTree& tree) const
+{
+    for (auto child : tree)
+    {
+        const auto* parameter = state.getParameter(child.getProperty("id").toString());
+        const auto& value = child.getProperty("value");
+        if (parameter != nullptr && !value.isVoid() && !std::isfinite(static_cast<double>(value)))
+            child.setProperty("value", parameter->convertFrom0to1(parameter->getDefaultValue()), nullptr);
+    }
+}
+
+void TZStripProcessor::getStateInformation(juce::MemoryBlock& destData)
+{
+    auto copy = copyStateForSaving();
     if (!copy.isValid())
         return;
     copy.setProperty("guiScale", static_cast<double>(guiScale.load()), nullptr);
@@ -85,7 +106,7 @@ void TZStripProcessor::loadStartupDefault()
 
 void TZStripProcessor::saveStartupDefault()
 {
-    const auto xml = stateXml(state);
+    const auto xml = stateXml();
     if (xml == nullptr)
         return;
     const auto file = startupDefaultFile();
@@ -103,7 +124,7 @@ void TZStripProcessor::savePreset(const juce::String& typedName)
     const auto name = typedName.trim();
     if (!isUsablePresetName(name))
         return;
-    const auto xml = stateXml(state);
+    const auto xml = stateXml();
     if (xml == nullptr)
         return;
     const auto folder = presetsFolder();
@@ -147,6 +168,7 @@ void TZStripProcessor::replaceState(juce::ValueTree tree)
 {
     if (!tree.isValid())
         return;
+    defaultNonFiniteValues(tree);
     for (auto* parameter : getParameters())
     {
         const auto* ranged = dynamic_cast<juce::RangedAudioParameter*>(parameter);

@@ -220,6 +220,27 @@ TEST_F(State, PartialStatesChangeOnlyWhatTheyList)
     EXPECT_EQ(plain("compThr"), 8.0f);
 }
 
+TEST_F(State, ValuesThatAreNotNumbersStandForTheDefault)
+{
+    set("compThr", 8.0f);
+    set("hpfHz", 200.0f);
+    restore(chunkOf("<PARAMS><PARAM id=\"compThr\" value=\"nan\"/><PARAM id=\"hpfHz\" value=\"-inf\"/>"
+                    "<PARAM id=\"fader\" value=\"1e30\"/></PARAMS>"));
+    EXPECT_EQ(parameter("compThr").getValue(), parameter("compThr").getDefaultValue());
+    EXPECT_EQ(parameter("hpfHz").getValue(), parameter("hpfHz").getDefaultValue());
+    EXPECT_EQ(parameter("fader").getValue(), 1.0f); // a finite value past the range goes to its end
+
+    // A host that sets a parameter to NaN gets the default written, not a number nobody can read back.
+    parameter("lineGain").setValueNotifyingHost(std::numeric_limits<float>::quiet_NaN());
+    juce::MemoryBlock chunk;
+    processor->getStateInformation(chunk);
+    const auto xml =
+        juce::AudioProcessor::getXmlFromBinary(chunk.getData(), static_cast<int>(chunk.getSize()));
+    ASSERT_NE(xml, nullptr);
+    EXPECT_EQ(xml->getChildByAttribute("id", "lineGain")->getDoubleAttribute("value"),
+              parameter("lineGain").convertFrom0to1(parameter("lineGain").getDefaultValue()));
+}
+
 struct Presets : State
 {
     juce::File presets() const { return TZStripProcessor::presetsFolder(); }
