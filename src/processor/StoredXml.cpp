@@ -71,7 +71,10 @@ bool nestingIsSafe(std::string_view text)
 
 std::unique_ptr<juce::XmlElement> parseStoredXml(const char* utf8, std::size_t numBytes)
 {
+    // Malformed UTF-8 is refused before the framework's parser walks it: a truncated multi-byte
+    // sequence at the end would make it read past the text.
     if (utf8 == nullptr || numBytes == 0 || numBytes > maxStoredXmlBytes ||
+        !juce::CharPointer_UTF8::isValidString(utf8, static_cast<int>(numBytes)) ||
         !nestingIsSafe(std::string_view(utf8, numBytes)))
         return nullptr;
     return juce::XmlDocument::parse(juce::String::fromUTF8(utf8, static_cast<int>(numBytes)));

@@ -8,18 +8,19 @@
 namespace fuzzing
 {
 
-// One processor for the whole fuzzing run, prepared once (the first prepare bakes the curves).
+// One processor for the whole fuzzing run, prepared once (the first prepare bakes the curves). It is never
+// destroyed: the fuzzer leaves through exit(), where the framework's shutdown order is not ours to set.
 inline TZStripProcessor& strip()
 {
-    static const juce::ScopedJuceInitialiser_GUI juce;
-    static TZStripProcessor processor;
-    static const bool prepared = []
+    static const auto* framework = new juce::ScopedJuceInitialiser_GUI();
+    static auto* processor = []
     {
-        processor.prepareToPlay(48000.0, 64);
-        return true;
+        auto* p = new TZStripProcessor();
+        p->prepareToPlay(48000.0, 64);
+        return p;
     }();
-    (void)prepared;
-    return processor;
+    (void)framework;
+    return *processor;
 }
 
 // Whatever settings were restored, the restored scale stays a window size and the strip's output stays

@@ -6,11 +6,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static const juce::TemporaryFile presetFile(".tzpreset");
+    static const auto* presetFile = new juce::TemporaryFile(".tzpreset");
     auto& processor = fuzzing::strip();
-    if (!presetFile.getFile().replaceWithData(data, size))
+    if (!presetFile->getFile().replaceWithData(data, size))
         return 0;
-    processor.loadPreset(presetFile.getFile());
+    processor.loadPreset(presetFile->getFile());
     fuzzing::checkStrip(processor);
     return 0;
 }

@@ -11,15 +11,21 @@ namespace
 {
 constexpr juce::uint32 magic = 0x21324356; // "VC2!"
 
-juce::MemoryBlock chunkOf(const juce::String& xmlText)
+juce::MemoryBlock chunkOfBytes(const char* text, size_t numBytes)
 {
     juce::MemoryBlock chunk;
     juce::MemoryOutputStream out(chunk, false);
     out.writeInt(static_cast<int>(magic));
-    out.writeInt(static_cast<int>(xmlText.getNumBytesAsUTF8()));
-    out << xmlText;
+    out.writeInt(static_cast<int>(numBytes));
+    out.write(text, numBytes);
     out.writeByte(0);
+    out.flush();
     return chunk;
+}
+
+juce::MemoryBlock chunkOf(const juce::String& xmlText)
+{
+    return chunkOfBytes(xmlText.toRawUTF8(), xmlText.getNumBytesAsUTF8());
 }
 
 // A non-default normalised value for every kind of parameter: switches flip, choices move, ranges move far.
@@ -168,6 +174,8 @@ TEST_F(State, ChunkAcceptanceRules)
     const juce::String huge = "<PARAMS guiScale=\"1.5\"><PARAM id=\"compThr\" value=\"8\"/>" +
                               juce::String::repeatedString("<X/>", 3 * 1024 * 1024) + "</PARAMS>";
 
+    const char badUtf8[] = "<PARAMS guiScale=\"1.5\"><PARAM id=\"compThr\" value=\"8\"/></PARAMS>\xe5";
+
     struct Case
     {
         const char* what;
@@ -182,6 +190,7 @@ TEST_F(State, ChunkAcceptanceRules)
         {"negative length", withLength(0xfffffff0u), false},
         {"length past the end, cut to the data", withLength(0x7ffffff0u), true},
         {"text that is not XML", chunkOf("compThr = 8"), false},
+        {"text that is not UTF-8", chunkOfBytes(badUtf8, sizeof(badUtf8) - 1), false},
         {"another root", chunkOf("<OTHER guiScale=\"1.5\"><PARAM id=\"compThr\" value=\"8\"/></OTHER>"),
          true},
         {"nesting a hundred deep", chunkOf(deep), false},
