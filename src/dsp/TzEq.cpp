@@ -8,21 +8,27 @@ namespace omvitz
 
 namespace
 {
-// Dot product kept in eight interleaved partial sums, so that the compiler can run it as vector code
-// instead of one long chain of dependent additions.
+// Dot products over whole blocks of eight, kept in eight interleaved partial sums so that the compiler runs
+// them as vector code instead of one long chain of dependent additions.
+constexpr std::size_t lanes = 8;
+
+float total(const float (&partial)[lanes])
+{
+    return ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
+           ((partial[4] + partial[5]) + (partial[6] + partial[7]));
+}
+
+static_assert(TzEq::upSpan % lanes == 0 && TzEq::upSpan >= TzEq::phase0Taps, "interpolator window");
+static_assert(TzEq::downSpan % lanes == 0 && TzEq::downSpan >= TzEq::prototypeTaps, "decimator window");
+
+// n is a whole number of blocks.
 float dot(const float* a, const float* b, std::size_t n)
 {
-    constexpr std::size_t lanes = 8;
     float partial[lanes] = {};
-    std::size_t i = 0;
-    for (; i + lanes <= n; i += lanes)
+    for (std::size_t i = 0; i < n; i += lanes)
         for (std::size_t k = 0; k < lanes; ++k)
             partial[k] += a[i + k] * b[i + k];
-    float sum = ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
-                ((partial[4] + partial[5]) + (partial[6] + partial[7]));
-    for (; i < n; ++i)
-        sum += a[i] * b[i];
-    return sum;
+    return total(partial);
 }
 
 constexpr double twoPi = 6.283185307179586;
@@ -253,16 +259,6 @@ void TzEq::recomputeBand(int band)
     section.a2 = c.a2;
 }
 
-float TzEq::runChain(float u)
-{
-    for (std::size_t band = 0; band < 4; ++band)
-    {
-        const double y = sections[band].process(static_cast<double>(u));
-        u = stages[band].processSample(static_cast<float>(y));
-    }
-    return u;
-}
-
 void TzEq::pushDown(float z)
 {
     downWriteIndex = (downWriteIndex == 0 ? static_cast<int>(prototypeTaps) : downWriteIndex) - 1;
@@ -282,16 +278,27 @@ float TzEq::processSample(float x)
     const float* in = upHistory.data() + upWriteIndex; // in[j] = x[n - j]
 
     // Zero-stuffed input filtered by 2 h: p is the earlier, r the later of the two 2x-rate samples.
-    const float p = dot(phase0.data(), in, phase0Taps);
-    const float r = dot(phase1.data(), in, phase1Taps);
+    const float p = dot(phase0Span.data(), in, upSpan);
+    const float r = dot(phase1Span.data(), in, upSpan);
 
-    const float earlier = runChain(p);
-    const float later = runChain(r);
+    // The decimator's sum over the 2x-rate samples already there, ready before the chain's output is.
+    const float older = dot(olderSpan.data(), downHistory.data() + downWriteIndex, downSpan);
+
+    // Each band takes the earlier sample and then the later one, exactly as two passes through the chain
+    // would, but with the two samples side by side so that their work overlaps.
+    float earlier = p;
+    float later = r;
+    for (std::size_t band = 0; band < 4; ++band)
+    {
+        Section& section = sections[band];
+        omvipccn::PccnOpAmpBaked& stage = stages[band];
+        earlier = stage.processSample(static_cast<float>(section.process(static_cast<double>(earlier))));
+        later = stage.processSample(static_cast<float>(section.process(static_cast<double>(later))));
+    }
 
     // Decimate: filter the 2x-rate output by h and keep the sample aligned with the earlier one.
+    const float out = older + prototype[0] * earlier;
     pushDown(earlier);
-    const float* z = downHistory.data() + downWriteIndex; // z[i] = z[m - i]
-    const float out = dot(prototype.data(), z, prototypeTaps);
     pushDown(later);
     return out;
 }

@@ -42,6 +42,26 @@ template<std::size_t Taps> constexpr std::array<float, Taps> phase(std::size_t o
         p[j] = 2.0f * h[2 * j + offset];
     return p;
 }
+
+// The prototype without its first tap, followed by zeros up to Span entries.
+template<std::size_t Span> constexpr std::array<float, Span> olderTaps()
+{
+    const std::array<float, 91> h = full();
+    std::array<float, Span> p{};
+    for (std::size_t i = 1; i < 91; ++i)
+        p[i - 1] = h[i];
+    return p;
+}
+
+// Taps followed by zeros up to Span entries.
+template<std::size_t Span, std::size_t Taps>
+constexpr std::array<float, Span> padded(const std::array<float, Taps>& t)
+{
+    std::array<float, Span> p{};
+    for (std::size_t j = 0; j < Taps; ++j)
+        p[j] = t[j];
+    return p;
+}
 } // namespace eqtaps
 
 // Four-band equaliser (LF, LMF, HMF, HF in series). Each band is a second-order section followed by an
@@ -108,14 +128,22 @@ public:
     std::array<Section, 4> sections;
 
     // Ring buffers stored twice in a row, newest sample at the write index and older ones above it, so
-    // that a window of consecutive samples is always contiguous.
-    std::array<float, 2 * phase0Taps> upHistory{};
+    // that a window of consecutive samples is always contiguous. The dot products read whole blocks of
+    // eight, windows of upSpan and downSpan samples whose last taps are 0; what a window reads beyond the
+    // second copy lies in a few extra entries that stay 0.
+    static constexpr std::size_t upSpan = 48;
+    static constexpr std::size_t downSpan = 96;
+    std::array<float, phase0Taps + upSpan> upHistory{};
     int upWriteIndex = 0;
-    std::array<float, 2 * prototypeTaps> downHistory{};
+    std::array<float, prototypeTaps + downSpan> downHistory{};
     int downWriteIndex = 0;
 
 private:
-    float runChain(float u);
+    static constexpr std::array<float, upSpan> phase0Span = eqtaps::padded<upSpan>(phase0);
+    static constexpr std::array<float, upSpan> phase1Span = eqtaps::padded<upSpan>(phase1);
+    // h[1] ... h[90]: the decimator's taps for every 2x-rate sample but the newest.
+    static constexpr std::array<float, downSpan> olderSpan = eqtaps::olderTaps<downSpan>();
+
     void pushDown(float z);
 };
 
