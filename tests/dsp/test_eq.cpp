@@ -494,6 +494,110 @@ TEST(EqFallback, EverySettingGivesFiniteCoefficients)
         EXPECT_TRUE(std::isfinite(h));
 }
 
+// The bell's fallback chain, a case for each way a design can give up on settings a band accepts. Design 1
+// (prescribed Nyquist gain) gives up when the analogue bell's gain at the 2x rate's Nyquist frequency, G1^2,
+// lies beyond the centre gain G as seen from 1 ((G - 1) / (G - G1^2) <= 0: the bell sits too close to
+// Nyquist for its width; G1^2 = G is the edge, crossed near 2.29 dB for a 12 kHz bell at Q 0.71 and 22.05
+// kHz), or when |G^2 - G| < 1e-18 (cuts past 360 dB). Design 2 (matched) gives up when sin^2(w0 / 2) <
+// 1e-12, when B1 < 0, when W^2 + B2 < 0 or when b0 <= 1e-12. Each section is checked against what the
+// design that must have built it produces, worked out here: design 1 meets the analogue bell at DC, f0 and
+// Nyquist; design 2 has the analogue bell's poles mapped by z = e^s and meets it at DC and f0; design 3 is
+// the cookbook bell, coefficient for coefficient.
+TEST(EqFallback, EachGiveUpFallsToTheNextDesign)
+{
+    enum class Why
+    {
+        none,
+        nyquistBeyondCentre, // design 1: (G - 1) / (G - G1^2) <= 0
+        gainsTooClose,       // design 1: |G^2 - G| < 1e-18
+        lowFrequency,        // design 2: sin^2(w0 / 2) < 1e-12
+        matchedGivesUp       // design 2: B1 < 0, W^2 + B2 < 0 or b0 <= 1e-12
+    };
+    struct Case
+    {
+        double hostRate;
+        float hz, gainDb, q;
+        Why first, second;
+        int design;
+        const char* what;
+    };
+    const Case cases[] = {
+        {22050.0, 12000.0f, 2.4f, 0.71f, Why::none, Why::none, 1, "just inside the edge, boost"},
+        {22050.0, 12000.0f, -2.4f, 0.71f, Why::none, Why::none, 1, "just inside the edge, cut"},
+        {22050.0, 12000.0f, 2.2f, 0.71f, Why::nyquistBeyondCentre, Why::none, 2, "just past the edge, boost"},
+        {22050.0, 12000.0f, -2.2f, 0.71f, Why::nyquistBeyondCentre, Why::none, 2, "just past the edge, cut"},
+        {22050.0, 5000.0f, -100.0f, 0.01f, Why::nyquistBeyondCentre, Why::none, 2, "deep narrow cut"},
+        {22050.0, 8000.0f, 400.0f, 0.01f, Why::nyquistBeyondCentre, Why::matchedGivesUp, 3, "B1 < 0"},
+        {22050.0, 5000.0f, 400.0f, 0.01f, Why::nyquistBeyondCentre, Why::matchedGivesUp, 3, "W^2 + B2 < 0"},
+        {22050.0, 5000.0f, -400.0f, 0.01f, Why::nyquistBeyondCentre, Why::matchedGivesUp, 3, "b0 <= 1e-12"},
+        {48000.0, 1000.0f, -400.0f, 1.0f, Why::gainsTooClose, Why::matchedGivesUp, 3, "b0 <= 1e-12"},
+        {22050.0, 0.001f, -1000.0f, 1.0f, Why::gainsTooClose, Why::lowFrequency, 3, "sin^2 below 1e-12"}};
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << c.what << ": " << c.hz << " Hz " << c.gainDb << " dB q " << c.q
+                                        << " @ " << c.hostRate);
+        auto eq = makeEq(c.hostRate);
+        eq->bands[2] = {1, c.hz, c.gainDb, c.q};
+        eq->recomputeBand(2);
+        const auto& s = eq->sections[2];
+        ASSERT_TRUE(finiteSection(s));
+
+        const double rate = 2.0 * c.hostRate;
+        const double f0 = c.hz;
+        const double w0 = 2.0 * pi * f0 / rate;
+        const double g = dbToGain(c.gainDb);
+        // The widening with |gain| * 0.7 taken in float, as the equaliser does it.
+        const double qe = std::max(0.2, (double(std::fabs(c.gainDb) * 0.7f) / 18.0 + 1.0) * double(c.q));
+        const double g1 = analogueBell(g, qe, rate / (2.0 * f0));
+        // The conditions in the order design 1 tests them: the first that holds is the reason.
+        const bool beyond = (g - 1.0) / (g - g1 * g1) <= 0.0;
+        const bool tooClose = std::fabs(g * g - g) < 1e-18;
+        EXPECT_EQ(beyond, c.first == Why::nyquistBeyondCentre);
+        if (!beyond)
+        {
+            EXPECT_EQ(tooClose, c.first == Why::gainsTooClose);
+        }
+        const double sinHalf = std::sin(w0 / 2.0);
+        EXPECT_EQ(sinHalf * sinHalf < 1e-12, c.second == Why::lowFrequency);
+        TzEq::Coefficients probe;
+        if (c.design >= 2)
+        {
+            EXPECT_EQ(TzEq::designBellMatched(c.gainDb, qe, f0, rate, probe), c.design == 2);
+        }
+
+        if (c.design <= 2)
+        {
+            EXPECT_NEAR(magnitude(s, 0.0), 1.0, 1e-6);
+            EXPECT_NEAR(magnitude(s, w0) / g, 1.0, 1e-6);
+        }
+        if (c.design == 1)
+        {
+            EXPECT_NEAR(magnitude(s, pi) / g1, 1.0, 1e-6);
+        }
+        else if (c.design == 2)
+        {
+            const double zeta = 1.0 / (2.0 * std::sqrt(g) * qe);
+            const cplx root = std::sqrt(cplx(zeta * zeta - 1.0, 0.0));
+            const cplx p1 = std::exp(w0 * (-zeta + root));
+            const cplx p2 = std::exp(w0 * (-zeta - root));
+            EXPECT_NEAR(s.a1, -(p1 + p2).real(), 1e-9);
+            EXPECT_NEAR(s.a2, (p1 * p2).real(), 1e-9);
+        }
+        else
+        {
+            const double a = dbToGain(c.gainDb / 2.0);
+            const double alpha = std::sin(w0) / (2.0 * qe);
+            const double a0 = 1.0 + alpha / a;
+            const double expected[] = {(1.0 + alpha * a) / a0, -2.0 * std::cos(w0) / a0,
+                                       (1.0 - alpha * a) / a0, -2.0 * std::cos(w0) / a0,
+                                       (1.0 - alpha / a) / a0};
+            const double got[] = {s.b0, s.b1, s.b2, s.a1, s.a2};
+            for (int k = 0; k < 5; ++k)
+                EXPECT_NEAR(got[k], expected[k], 1e-9 * std::fabs(expected[k]) + 1e-15) << k;
+        }
+    }
+}
+
 // Switching a band between shelf and bell rewrites its coefficients only: every state carries over.
 // prepare clears every state and history.
 TEST(EqState, ShapeSwitchKeepsStatesAndPrepareClears)
