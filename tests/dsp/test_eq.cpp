@@ -9,6 +9,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -681,6 +682,66 @@ TEST(EqState, ShapeSwitchKeepsStatesAndPrepareClears)
     EXPECT_NEAR(magnitude(eq->sections[0], 2.0 * pi * 100.0 / 88200.0), dbToGain(9.0), 1e-6);
 }
 
+// Settings arrive from the strip between blocks, every band redesigned each time: whatever changes (gain,
+// frequency, Q, Hi-Q, shelf or bell), no section, stage or history is touched, so nothing clicks from a
+// cleared state.
+TEST(EqState, SettingChangesBetweenBlocksKeepEveryState)
+{
+    omvitz::TZParams p;
+    p.loGainDb = 9.0f;
+    p.m1GainDb = -6.0f;
+    p.m2GainDb = 6.0f;
+    p.hiGainDb = -4.0f;
+    auto strip = std::make_unique<omvitz::TzChannelStrip>();
+    strip->prepare(48000.0);
+    strip->applyParams(p);
+    const auto changes = std::vector<std::function<void(omvitz::TZParams&)>>{[](omvitz::TZParams& q)
+                                                                             {
+                                                                                 q.loShelf = false;
+                                                                                 q.hiShelf = false;
+                                                                             },
+                                                                             [](omvitz::TZParams& q)
+                                                                             {
+                                                                                 q.loGainDb = -12.0f;
+                                                                                 q.m1Freq = 1200.0f;
+                                                                                 q.m2Q = 4.0f;
+                                                                                 q.hiFreq = 12000.0f;
+                                                                             },
+                                                                             [](omvitz::TZParams& q)
+                                                                             {
+                                                                                 q.loHiQ = true;
+                                                                                 q.hiHiQ = true;
+                                                                                 q.loShelf = true;
+                                                                                 q.m1GainDb = 3.0f;
+                                                                                 q.m2Freq = 5000.0f;
+                                                                                 q.hiGainDb = 18.0f;
+                                                                             }};
+    int n = 0;
+    for (const auto& change : changes)
+    {
+        for (int i = 0; i < 1000; ++i, ++n)
+            strip->processSample(static_cast<float>(0.4 * std::sin(0.05 * n) + 0.2 * std::sin(0.7 * n)),
+                                 0.0f);
+        const TzEq before = strip->eq;
+        change(p);
+        strip->applyParams(p);
+        const TzEq& eq = strip->eq;
+        for (size_t b = 0; b < 4; ++b)
+        {
+            SCOPED_TRACE(b);
+            EXPECT_NE(before.sections[b].z1, 0.0);
+            EXPECT_EQ(eq.sections[b].z1, before.sections[b].z1);
+            EXPECT_EQ(eq.sections[b].z2, before.sections[b].z2);
+            EXPECT_EQ(eq.stages[b].vSlew, before.stages[b].vSlew);
+            EXPECT_EQ(eq.stages[b].hPrev, before.stages[b].hPrev);
+        }
+        EXPECT_EQ(eq.upHistory, before.upHistory);
+        EXPECT_EQ(eq.downHistory, before.downHistory);
+        EXPECT_EQ(eq.upWriteIndex, before.upWriteIndex);
+        EXPECT_EQ(eq.downWriteIndex, before.downWriteIndex);
+    }
+}
+
 // Sine in, level out: a band boosted or cut by 12 dB moves a tone at its centre by 12 dB through the whole
 // equaliser (resampler and op-amp stages included), and leaves a tone far from it nearly alone.
 TEST(EqResponse, MeasuredLevelAtBandCentre)
@@ -988,4 +1049,102 @@ TEST(EqArithmetic, MatchesPlainVersionWithinRounding)
         EXPECT_GT(peak, 1.0);
         EXPECT_LE(worst, 1e-5 * peak) << "at " << worstAt << ", peak " << peak;
     }
+}
+
+namespace
+{
+// Every band at the same corner of its ranges: lowest or highest frequency, +-18 dB, narrowest or widest Q
+// (Hi-Q on or off for the outer bands), the outer bands as shelves or bells.
+omvitz::TZParams cornerSettings(bool highest, float gainDb, bool narrow, bool shelves)
+{
+    omvitz::TZParams p;
+    p.loFreq = highest ? 370.0f : 33.0f;
+    p.m1Freq = highest ? 2000.0f : 190.0f;
+    p.m2Freq = highest ? 8700.0f : 800.0f;
+    p.hiFreq = highest ? 17000.0f : 1500.0f;
+    p.loGainDb = p.m1GainDb = p.m2GainDb = p.hiGainDb = gainDb;
+    p.loHiQ = p.hiHiQ = narrow;
+    p.m1Q = p.m2Q = narrow ? 9.0f : 0.3f;
+    p.loShelf = p.hiShelf = shelves;
+    return p;
+}
+
+bool finiteState(const TzEq& eq)
+{
+    bool finite = true;
+    for (size_t b = 0; b < 4; ++b)
+        finite = finite && std::isfinite(eq.sections[b].z1) && std::isfinite(eq.sections[b].z2) &&
+                 std::isfinite(eq.stages[b].vSlew) && std::isfinite(eq.stages[b].hPrev);
+    for (float h : eq.upHistory)
+        finite = finite && std::isfinite(h);
+    for (float h : eq.downHistory)
+        finite = finite && std::isfinite(h);
+    return finite;
+}
+} // namespace
+
+// Extreme but legal settings at the lowest and highest host rates: every section is stable, a burst of loud
+// noise comes out finite, and once the input stops the output dies away to the op-amp stages' offsets (some
+// 1e-4 of full scale) within 0.7 s. The slowest section is the 33 Hz bell at +18 dB and Q 2 * 1.7: its poles
+// have Q sqrt(G) Qe = 9.6 and time constant 2 * 9.6 / (2 pi 33 Hz) = 93 ms, so even ringing at the stages'
+// clip level, 6.9 full scale, is down to 0.01 after ln(690) * 93 ms = 0.61 s.
+TEST(EqBadInput, ExtremeLegalSettingsGiveFiniteStableOutput)
+{
+    for (double hostRate : {22050.0, 192000.0})
+        for (bool highest : {false, true})
+            for (float gainDb : {18.0f, -18.0f})
+                for (bool narrow : {false, true})
+                    for (bool shelves : {false, true})
+                    {
+                        SCOPED_TRACE(testing::Message() << hostRate << " highest " << highest << " " << gainDb
+                                                        << " dB narrow " << narrow << " shelves " << shelves);
+                        auto strip = std::make_unique<omvitz::TzChannelStrip>();
+                        strip->prepare(hostRate);
+                        strip->applyParams(cornerSettings(highest, gainDb, narrow, shelves));
+                        TzEq& eq = strip->eq;
+                        for (const auto& s : eq.sections)
+                            ASSERT_TRUE(finiteSection(s) && stable(s));
+
+                        std::uint32_t seed = 99;
+                        const auto burst = static_cast<int>(0.05 * hostRate);
+                        const auto quiet = static_cast<int>(0.7 * hostRate);
+                        float tail = 0.0f;
+                        for (int i = 0; i < burst + quiet; ++i)
+                        {
+                            seed = seed * 1664525u + 1013904223u;
+                            const float x =
+                                i < burst ? float(static_cast<std::int32_t>(seed)) * 2.3e-10f : 0.0f;
+                            const float y = eq.processSample(x);
+                            ASSERT_TRUE(std::isfinite(y)) << i;
+                            if (i >= burst + quiet - 1000)
+                                tail = std::max(tail, std::fabs(y));
+                        }
+                        EXPECT_LT(tail, 0.01f);
+                    }
+}
+
+// Full-scale input with every band at +18 dB: the sections reach far beyond full scale and the stages clip,
+// but no value anywhere, in the equaliser or at the strip's output, is ever infinite or NaN.
+TEST(EqBadInput, FullScaleWithAllBandsBoostedStaysFinite)
+{
+    for (double hostRate : {22050.0, 48000.0, 192000.0})
+        for (bool highest : {false, true})
+            for (bool narrow : {false, true})
+                for (bool shelves : {false, true})
+                {
+                    SCOPED_TRACE(testing::Message() << hostRate << " highest " << highest << " narrow "
+                                                    << narrow << " shelves " << shelves);
+                    auto strip = std::make_unique<omvitz::TzChannelStrip>();
+                    strip->prepare(hostRate);
+                    strip->applyParams(cornerSettings(highest, 18.0f, narrow, shelves));
+                    const auto n = static_cast<int>(0.1 * hostRate);
+                    for (int i = 0; i < n; ++i)
+                    {
+                        // A full-scale square wave near the boosted frequencies, then full-scale noise.
+                        const float x =
+                            i < n / 2 ? ((i / 40) % 2 ? 1.0f : -1.0f) : (i * 7919 % 2 ? 1.0f : -1.0f);
+                        ASSERT_TRUE(std::isfinite(strip->processSample(x, 0.0f))) << i;
+                        ASSERT_TRUE(finiteState(strip->eq)) << i;
+                    }
+                }
 }
