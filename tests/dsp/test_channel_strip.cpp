@@ -354,3 +354,86 @@ TEST(ChannelStripStages, AmplifiersAreConfiguredForTheirPlaceInTheChain)
     }
     EXPECT_FLOAT_EQ(strip->ironLpCoef, 1.0f - 0.028f * 0.5f);
 }
+
+// Where the equaliser sits. A 1 kHz tone at 0.1 full scale (-20 dBFS at its peaks), the low-mid band
+// boosting 12 dB at 1 kHz, the compressor at 4:1 with its threshold at -30 dBFS, 10 dB under the tone and
+// clear of the 6 dB knee. The routing decides whether the main output carries the boost and what the
+// compressor hears: the plain tone, the boosted tone (9 dB more reduction: 12 dB more level at 4:1) or the
+// silent key (no reduction). The output level then follows as the boost plus the change in reduction. In
+// the sidechain routing the equaliser runs only to feed the detector, so with the key listening, or with the
+// equaliser switched off, it is not run at all: its memory stays empty. Levels are allowed 0.1 dB for the
+// op-amp stages (some 1e-4 of full scale on tones of 0.04 and more), the VCA's colour and the ripple of the
+// detector's envelope.
+TEST(ChannelStripRouting, EqualiserPositionDecidesWhatIsBoostedAndWhatTheCompressorHears)
+{
+    enum class Hears
+    {
+        plain,
+        boosted,
+        key
+    };
+    struct Case
+    {
+        bool eqOn, preDyn, sidechain, gateKey;
+        Hears hears;
+        bool mainBoosted, eqRuns;
+    };
+    const Case cases[] = {
+        {false, false, false, false, Hears::plain, false, true}, // the reference: post-dynamics, switched off
+        {true, false, false, false, Hears::plain, true, true},
+        {true, true, false, false, Hears::boosted, true, true},
+        {false, true, false, false, Hears::plain, false, true},
+        {true, false, true, false, Hears::boosted, false, true},
+        {false, false, true, false, Hears::plain, false, false},
+        {true, true, true, false, Hears::boosted, false,
+         true}, // the sidechain routing wins over pre-dynamics
+        {true, false, false, true, Hears::key, true, true},
+        {true, true, false, true, Hears::key, true, true},
+        {true, false, true, true, Hears::key, false, false},
+        {false, false, true, true, Hears::key, false, false}};
+    double plainReduction = 0.0, referenceLevel = 0.0;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << "eqOn " << c.eqOn << " preDyn " << c.preDyn << " sidechain "
+                                        << c.sidechain << " gateKey " << c.gateKey);
+        TZParams p;
+        p.eqOn = c.eqOn;
+        p.eqPreDyn = c.preDyn;
+        p.eqSidechain = c.sidechain;
+        p.gateKey = c.gateKey;
+        p.m1Freq = 1000.0f;
+        p.m1GainDb = 12.0f;
+        p.compOn = true;
+        p.compThrDb = -10.0f; // -30 dBFS
+        p.compRatio = 4.0f;
+        p.compAuto = false;
+        auto strip = makeStrip(p);
+        const auto in = sine(1000.0, 0.1, 24000);
+        std::vector<float> out;
+        double reduction = 0.0;
+        for (size_t i = 0; i < in.size(); ++i)
+        {
+            out.push_back(strip->processSample(in[i], 0.0f));
+            if (i >= 12000)
+                reduction += strip->dynamics.compReductionDb / 12000.0;
+        }
+        const double level = toneDb(out, 12000, 1000.0);
+        if (&c == &cases[0])
+        {
+            plainReduction = reduction;
+            referenceLevel = level;
+            ASSERT_LT(plainReduction, -5.0);
+        }
+        const double expectedReduction =
+            c.hears == Hears::key ? 0.0 : plainReduction - (c.hears == Hears::boosted ? 9.0 : 0.0);
+        EXPECT_NEAR(reduction, expectedReduction, 0.1);
+        EXPECT_NEAR(level, referenceLevel + (c.mainBoosted ? 12.0 : 0.0) + (reduction - plainReduction), 0.1);
+
+        bool touched = false;
+        for (const auto& s : strip->eq.sections)
+            touched = touched || s.z1 != 0.0 || s.z2 != 0.0;
+        for (float h : strip->eq.upHistory)
+            touched = touched || h != 0.0f;
+        EXPECT_EQ(touched, c.eqRuns);
+    }
+}
