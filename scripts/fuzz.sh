@@ -4,7 +4,7 @@
 # report or broken invariant stops the run with a non-zero status and the offending input.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs="${1:-30000}"
+runs="${1:-50000}"
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DTZ_FUZZ=ON -DTZ_BUILD_TESTS=OFF \
     -DTZ_BUILD_BENCH=OFF >/dev/null
@@ -16,6 +16,6 @@ for target in state preset; do
     corpus="build-fuzz/corpus-$target"
     rm -rf "$corpus" && mkdir -p "$corpus"
     echo "fuzz_$target: $runs inputs"
-    HOME="$home" "build-fuzz/fuzz_$target" -runs="$runs" -seed=1 -max_len=16384 -print_final_stats=1 \
+    HOME="$home" "build-fuzz/fuzz_$target" -runs="$runs" -seed=1 -max_len=16384 -timeout=10 -print_final_stats=1 \
         -artifact_prefix="build-fuzz/crash-$target-" "$corpus" "tests/fuzz/corpus/$target"
 done

@@ -13,8 +13,8 @@ namespace omvitz
 constexpr std::size_t maxStoredXmlBytes = 10 * 1024 * 1024;
 constexpr int maxStoredXmlDepth = 64;
 
-// Parses stored settings text, or returns nullptr when it is unparsable, not valid UTF-8, too large, nested
-// too deeply or carries a document type declaration (entity definitions can expand without bound or name other files).
+// Parses stored settings text, or returns nullptr when it is too large, not valid UTF-8 or not a plain
+// well-formed XML document nested at most maxStoredXmlDepth deep. Text ends at the first zero byte.
 std::unique_ptr<juce::XmlElement> parseStoredXml(const char* utf8, std::size_t numBytes);
 
 // The same for a file; a missing, unreadable or oversized file gives nullptr.

@@ -8,7 +8,7 @@ namespace
 constexpr juce::uint32 stateMagic = 0x21324356; // "VC2!"
 constexpr int chunkHeaderBytes = 8;             // magic and text length
 constexpr float maxGuiScale = 2.0f;
-const juce::String presetExtension = ".tzpreset";
+constexpr const char* presetExtension = ".tzpreset";
 
 // A typed name that would leave the presets folder, or name no file at all, is not a preset name.
 bool isUsablePresetName(const juce::String& name)
@@ -140,7 +140,7 @@ juce::Array<juce::File> TZStripProcessor::listPresets()
     const auto folder = presetsFolder();
     folder.createDirectory();
     // The framework's wildcard match ignores case; preset names are matched exactly.
-    auto files = folder.findChildFiles(juce::File::findFiles, false, "*" + presetExtension);
+    auto files = folder.findChildFiles(juce::File::findFiles, false, juce::String("*") + presetExtension);
     files.removeIf([](const juce::File& file) { return !file.getFileName().endsWith(presetExtension); });
     return files;
 }

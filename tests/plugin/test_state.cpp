@@ -250,6 +250,48 @@ TEST_F(State, ValuesThatAreNotNumbersStandForTheDefault)
               parameter("lineGain").convertFrom0to1(parameter("lineGain").getDefaultValue()));
 }
 
+// The reader takes plain well-formed documents only; the framework's lenient parser can loop for ever or
+// recurse without limit on some malformed text.
+TEST(StoredXml, ReadsWellFormedDocumentsOnly)
+{
+    const std::pair<std::string, bool> cases[] = {
+        {"<PARAMS/>", true},
+        {"  <?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n\r\n<PARAMS>\r\n  <PARAM id=\"a\" "
+         "value=\"1\"/>\r\n</PARAMS>\r\n",
+         true},
+        {"<!-- note --><PARAMS a='x &amp; y &#38; &#x26;'><![CDATA[<raw>]]>text<!-- c --></PARAMS > <!-- end "
+         "-->",
+         true},
+        {"<PARAMS a=\"\xe2\x82\xac \xc3\xa9\">\xc3\xa4</PARAMS>", true},
+        {std::string("<PARAMS/>\0garbage after the end", 30), true},
+        {"", false},
+        {"   ", false},
+        {"<PARAMS>", false},
+        {"<PARAMS></OTHER>", false},
+        {"<PARAMS a=1/>", false},
+        {"<PARAMS a=\"<\"/>", false},
+        {"<PARAMS a=\"1\"b=\"2\"/>", false},
+        {"<PARAMS>&unterminated</PARAMS>", false},
+        {"<PARAMS><![CDATA[open</PARAMS>", false},
+        {"<PARAMS><!-- open</PARAMS>", false},
+        {"<PARAMS><?pi x?></PARAMS>", false},
+        {"<!DOCTYPE PARAMS><PARAMS/>", false},
+        {"<PARAMS/><PARAMS/>", false},
+        {"<PARAMS/>trailing", false},
+        {"<PARAMS grt=\":1\"><PARAM id=$Fader\" val<?xml version=\"1.0\"?><!-- c "
+         "-->:PARAMS><![CDATA[<ue=\"-60C1",
+         false},
+        {"<a>" + juce::String::repeatedString("<a>", 63).toStdString() +
+             juce::String::repeatedString("</a>", 64).toStdString(),
+         true},
+        {"<a>" + juce::String::repeatedString("<a>", 64).toStdString() +
+             juce::String::repeatedString("</a>", 65).toStdString(),
+         false},
+    };
+    for (const auto& [text, accepted] : cases)
+        EXPECT_EQ(omvitz::parseStoredXml(text.data(), text.size()) != nullptr, accepted) << text;
+}
+
 struct Presets : State
 {
     juce::File presets() const { return TZStripProcessor::presetsFolder(); }
