@@ -737,6 +737,22 @@ void Circuit::runNewtonCompiled()
     }
 }
 
+// residual = A xi - (b + bnl [+ history]) over the whole working matrix; returns its largest magnitude.
+double Circuit::denseResidual(const Vector* history)
+{
+    double rmax = 0.0;
+    for (int r = 0; r < numM; ++r)
+    {
+        double s = 0.0;
+        for (int c = 0; c < numM; ++c)
+            s += A(r, c) * xi[static_cast<std::size_t>(c)];
+        const auto ru = static_cast<std::size_t>(r);
+        residual[ru] = history != nullptr ? s - (b[ru] + bnl[ru] + (*history)[ru]) : s - (b[ru] + bnl[ru]);
+        rmax = std::max(rmax, std::abs(residual[ru]));
+    }
+    return rmax;
+}
+
 // Solves for the Newton update and applies it under the damping schedule. Returns true when the iteration
 // ends: converged (update and residual both small), or no factorisation was possible (the iterate is kept).
 bool Circuit::dampedUpdate(int iter, double residualMax)
@@ -780,18 +796,7 @@ void Circuit::runNewtonGeneral()
                 s += (Cwork(r, c) + Cnl(r, c)) * x[static_cast<std::size_t>(c)];
             hist[static_cast<std::size_t>(r)] = s / stepDt;
         }
-        double rmax = 0.0;
-        for (int r = 0; r < M; ++r)
-        {
-            double s = 0.0;
-            for (int c = 0; c < M; ++c)
-                s += A(r, c) * xi[static_cast<std::size_t>(c)];
-            const auto ru = static_cast<std::size_t>(r);
-            residual[ru] = s - (b[ru] + bnl[ru] + hist[ru]);
-            rmax = std::max(rmax, std::abs(residual[ru]));
-        }
-
-        if (dampedUpdate(iter, rmax))
+        if (dampedUpdate(iter, denseResidual(&hist)))
             return;
     }
 }
@@ -816,16 +821,7 @@ bool Circuit::dcOperatingPoint_()
         for (std::size_t i = 0; i < A.data.size(); ++i)
             A.data[i] = Gwork.data[i] + Jnl.data[i];
 
-        double rmax = 0.0;
-        for (int r = 0; r < M; ++r)
-        {
-            double s = 0.0;
-            for (int c = 0; c < M; ++c)
-                s += A(r, c) * xi[static_cast<std::size_t>(c)];
-            const auto ru = static_cast<std::size_t>(r);
-            residual[ru] = s - (b[ru] + bnl[ru]);
-            rmax = std::max(rmax, std::abs(residual[ru]));
-        }
+        const double rmax = denseResidual(nullptr);
         if (!solveDense())
             return false;
 

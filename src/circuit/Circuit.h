@@ -107,6 +107,7 @@ private:
     void runNewtonCompiled();
     void runNewtonGeneral();
     bool dampedUpdate(int iter, double residualMax);
+    double denseResidual(const Vector* history);
     double capacitiveHistory(int r) const;
     bool solveBanded();
     bool solveDense();

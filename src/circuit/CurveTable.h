@@ -10,10 +10,10 @@ namespace omvipccn
 namespace curvetable
 {
 
-// Linear interpolation at input v; the end entries beyond the span (and for a NaN input, the first entry).
-inline double lookup(const std::vector<double>& table, double range, double delta, double v)
+// Linear interpolation at table position t (0 is the first entry); the end entries beyond the span (and
+// for a NaN position, the first entry).
+inline double atPosition(const std::vector<double>& table, double t)
 {
-    const double t = (v + range) / delta;
     if (!(t > 0.0))
         return table.front();
     const auto last = static_cast<double>(table.size() - 1);
@@ -22,6 +22,12 @@ inline double lookup(const std::vector<double>& table, double range, double delt
     const int i = static_cast<int>(t);
     const double* p = table.data() + i;
     return p[0] + (t - i) * (p[1] - p[0]);
+}
+
+// The table at input v.
+inline double lookup(const std::vector<double>& table, double range, double delta, double v)
+{
+    return atPosition(table, (v + range) / delta);
 }
 
 // The last steps of every bake: remove the offset at 0 in so that silence passes unchanged, smooth with the

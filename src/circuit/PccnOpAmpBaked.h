@@ -100,19 +100,10 @@ private:
     // Takes up the curve once it is baked (sets perDelta); false while there is none to play.
     bool bindCurve();
 
-    // The integral table at v (linear interpolation, end entries beyond the span), its position found by a
-    // multiplication rather than a division by the spacing.
+    // The integral table at v, its position found by a multiplication rather than a division by the spacing.
     double integralAt(const NE5534Curve& c, double v) const
     {
-        const double t = (v + c.range) * perDelta;
-        const double* table = c.integral.data();
-        constexpr int last = NE5534Curve::tableSize - 1;
-        if (!(t > 0.0))
-            return table[0];
-        if (t >= last)
-            return table[last];
-        const int i = static_cast<int>(t);
-        return table[i] + (t - i) * (table[i + 1] - table[i]);
+        return curvetable::atPosition(c.integral, (v + c.range) * perDelta);
     }
 };
 

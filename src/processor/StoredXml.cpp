@@ -25,10 +25,7 @@ public:
         skipSpace();
         if (startsWith("<?xml") && !skipPast("?>"))
             return false;
-        skipMisc();
-        if (!element(1))
-            return false;
-        return skipMisc() && at == text.size();
+        return skipMisc() && element(1) && skipMisc() && at == text.size();
     }
 
 private:

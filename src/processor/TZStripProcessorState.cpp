@@ -131,7 +131,7 @@ void TZStripProcessor::savePreset(const juce::String& typedName)
     // Joined by hand rather than through getChildFile, which reads "~" and ".." in a name as paths.
     const juce::File file(folder.getFullPathName() + juce::File::getSeparatorString() + name +
                           presetExtension);
-    if (folder.createDirectory() && file.getParentDirectory() == folder)
+    if (folder.createDirectory())
         xml->writeTo(file);
 }
 
